@@ -1,0 +1,50 @@
+// WebDAV protocol: reading pipelined HTTP answers, the OPTIONS discovery and
+// the update report, and the PROPFIND and GET answers.
+#pragma once
+
+#include "run/run.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct catalogue;
+struct file_node;
+struct path_sets;
+
+// Sends one request text (possibly many pipelined requests) on a fresh
+// connection and reads conn.expected_groups units (a header and a body per
+// answer) into conn.response, chunk framing removed in place.  Failed reads
+// start over on a new connection, up to six attempts.
+void process_command_http(connection& conn, const char* request);
+
+// OPTIONS on the branch: learns the latest revision (when none was asked
+// for), the repository root and the branch's path below it (trunk).
+void discover_http(connection& conn);
+
+// The update report for the whole branch: creates its directories under the
+// target, takes them out of local_dir_set, and appends every file, with its
+// href, MD5 and path, to the catalogue.
+void list_tree_http(connection& conn, catalogue& cat, path_sets& sets);
+
+// The text of the first element named tag at or after start, entities
+// decoded, never reading at or past end; nullopt when it is missing.
+std::optional<std::string> parse_xml_value(const char* start, const char* end, std::string_view tag);
+
+// Replaces the XML entities (&lt; &gt; &amp; &quot; &apos; and numeric
+// references) in text.
+void decode_xml_entities(std::string& text);
+
+// Replaces every "%" followed by two hexadecimal digits by that byte; a
+// decoded byte is never decoded again, and a lone "%" stays as it is.
+void percent_decode(std::string& text);
+
+// Takes size, the executable and special flags and the expansion text from
+// one file's part of the PROPFIND answers [part, part_end).
+void read_webdav_properties(const char* part, const char* part_end, file_node& node, std::string& expansion);
+
+// Measures the answers of one GET batch: sets raw_size of every file from
+// first to last (catalogue indexes) whose download flag is set and returns
+// the offset at which the last body ends.
+int64_t size_webdav_answers(const char* response, const char* response_end, catalogue& cat, int32_t first, int32_t last);

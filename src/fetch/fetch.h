@@ -1,0 +1,34 @@
+// Fetch: bounded batches of requests, and the loop that asks for properties,
+// decides what to download, and downloads, verifies and writes.
+#pragma once
+
+#include "run/run.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct catalogue;
+
+// Request texts, each whole; only the newest batch receives requests.
+struct command_batches {
+	std::vector<std::string> buffer;
+	std::vector<int32_t> buffer_commands;
+	int32_t last_buffer = -1;
+};
+
+// Opens a new empty batch after the newest one.
+void new_buffer(command_batches& batches);
+
+// One property request per catalogue file (over WebDAV only for files whose
+// local copy differs, which get download set), in batches that close past
+// 32000 bytes (svn) or at 96 requests (WebDAV).
+void build_property_batches(connection& conn, catalogue& cat, command_batches& batches);
+
+// Works through the batches: properties, the download decision, then the
+// content of the files that differ, verified and written.
+void get_files(connection& conn, catalogue& cat, command_batches& batches);
+
+// Sends one content batch and verifies and writes its files, from last to
+// batch_start; failed answers resend the batch, up to six attempts.
+void fetch_contents(connection& conn, catalogue& cat, const std::string& content_batch, int32_t batch_start, int32_t last_file);

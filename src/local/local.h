@@ -1,0 +1,104 @@
+// Local tree: the catalogue of repository files, the three ordered path
+// sets, the known-files list and revision stamp, the scan of the target and
+// its clean-up, and the check and writing of single files.
+#pragma once
+
+#include "run/run.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// One file of the repository branch at the revision being fetched.
+struct file_node {
+	uint8_t download = 0;
+	uint8_t executable = 0;
+	std::string href;		// WebDAV only
+	char md5[34] = {};		// 32 hex digits and a NUL; empty until known
+	std::string path;		// relative to the target, beginning with "/"
+	int64_t raw_size = 0;		// bytes of its answer in a content batch
+	int64_t size = 0;
+	uint8_t special = 0;
+	std::string expansion;		// "$FreeBSD$" text; empty: none
+};
+
+// The files of the branch in listing order.  Indexes never change; slots
+// grow 4096 at a time and one always stays free.
+struct catalogue {
+	std::vector<std::unique_ptr<file_node>> file;
+	int32_t file_count = 0;
+	int32_t file_capacity = 4096;
+
+	catalogue() { file.reserve(file_capacity); }
+};
+
+// Ordered by byte-wise comparison, as strcmp orders; the first insert of a
+// path wins.
+using known_path_set = std::map<std::string, std::string, std::less<>>;	// path -> md5
+using path_set = std::set<std::string, std::less<>>;
+
+// What was true before this run.  known_set and local_file_set hold paths
+// relative to the target ("/bin/ls"); local_dir_set full local paths.
+struct path_sets {
+	known_path_set known_set;
+	path_set local_file_set;
+	path_set local_dir_set;
+};
+
+// Appends a new, zeroed node to the catalogue and returns it.
+file_node& new_file_node(catalogue& cat);
+
+// Ends the run with a clear message unless name is usable as one path
+// component from the server: not empty, ".", "..", and without "/", NUL or
+// control characters.
+void check_repository_name(std::string_view name);
+
+// The same check for every component of a path relative to the target that
+// begins with "/" (as decoded from a WebDAV href).
+void check_repository_path(std::string_view path);
+
+// Makes sure path is a directory: a non-directory is removed, a missing
+// directory is created (the last component only).
+void ensure_directory(const std::string& path);
+
+// Reads the section's known-files list into known_set.  With -n and a list
+// that holds a revision line, prints the revision and exits with status 0.
+void load_known_files(connection& conn, known_path_set& known_set);
+
+// Writes the new list from the catalogue, takes each written path out of
+// known_set and local_file_set, and frees the catalogue's nodes.
+void save_known_files(connection& conn, catalogue& cat, path_sets& sets);
+
+// Writes the revision into ".svnversion" in the target.
+void write_revision_stamp(const connection& conn);
+
+// Replaces the old known-files list by the new one.
+void install_known_files(const connection& conn);
+
+// Records what lies below base + relative (never following links): every
+// directory into local_dir_set, every other entry into local_file_set when
+// collect_files is set.
+void find_local_files_and_directories(const std::string& base, const std::string& relative, bool collect_files, path_sets& sets);
+
+// Removes one leftover below the target, reporting it with " - ".
+void prune(const connection& conn, std::string_view relative_path);
+
+// Removes the previous run's files that left the repository, trims or
+// lists other extra files, and removes leftover empty directories.
+void clean_local_tree(connection& conn, path_sets& sets);
+
+// The MD5 of length bytes as 32 lower-case hexadecimal digits.
+std::string md5_hex(const char* data, size_t length);
+
+// 0 when the local file (expanded "$FreeBSD$" keywords collapsed, a link as
+// "link " + target) matches md5; non-zero when it differs or is missing.
+int confirm_md5(const char* md5, const std::string& local_path);
+
+// Writes one verified file: a symbolic link for a special node, otherwise a
+// regular file with "$FreeBSD$" expanded and mode 0755 or 0644.
+void write_file(const connection& conn, const file_node& node, const std::string& local_path, const char* data, int64_t length);

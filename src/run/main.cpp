@@ -1,0 +1,64 @@
+// trelk: bring a local tree up to date with one revision of a Subversion
+// repository, over svn://, http:// or https://, without a working copy.
+//
+// main is the run, one phase after the other; each phase lives in the
+// subsystem that owns it.
+
+#include "dav/dav.h"
+#include "fetch/fetch.h"
+#include "local/local.h"
+#include "run/run.h"
+#include "svn/svn.h"
+#include "transport/transport.h"
+
+#ifndef TRELK_CONF
+#define TRELK_CONF "/usr/local/etc/trelk.conf"
+#endif
+
+int
+main(int argc, char* argv[])
+{
+	// Start: one empty batch, an empty catalogue, the values at start.
+	command_batches batches;
+	new_buffer(batches);
+	catalogue cat;
+	path_sets sets;
+	connection conn;
+
+	// Command line and settings.
+	const char* section = check_section(argc, argv, TRELK_CONF);
+	load_configuration(conn, TRELK_CONF, section);
+	apply_options(conn, argc, argv);
+	finish_settings(conn, TRELK_CONF);
+
+	// Directories, known files, local scan, response buffer: no traffic yet.
+	ensure_directory(*conn.path_work);
+	ensure_directory(*conn.path_target);
+	make_list_paths(conn, section);
+	load_known_files(conn, sets.known_set);
+	find_local_files_and_directories(*conn.path_target, "", conn.trim_tree != 0 || conn.extra_files != 0, sets);
+	allocate_response(conn);
+
+	// Connect, open the repository, list the branch.
+	reset_connection(conn);
+	if (conn.protocol == protocol_svn)
+		handshake_svn(conn);
+	else
+		discover_http(conn);
+	print_header(conn);
+	if (conn.protocol == protocol_svn) {
+		conn.expected_groups = 2;
+		list_tree_svn(conn, root_get_dir_command(conn), cat, sets);
+	} else
+		list_tree_http(conn, cat, sets);
+
+	// Fetch what differs, then record, stamp and clean up.
+	build_property_batches(conn, cat, batches);
+	get_files(conn, cat, batches);
+	save_known_files(conn, cat, sets);
+	write_revision_stamp(conn);
+	clean_local_tree(conn, sets);
+	close_connection(conn);
+	install_known_files(conn);
+	return 0;
+}

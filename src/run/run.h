@@ -1,0 +1,100 @@
+// Run control: the connection record, the command line, the configuration
+// file and the order of the whole run.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+
+inline constexpr const char* trelk_version = "1.08";
+inline constexpr const char* default_work_directory = "/var/db/trelk";
+
+inline constexpr uint32_t protocol_svn = 1;
+inline constexpr uint32_t protocol_http = 2;
+inline constexpr uint32_t protocol_https = 3;
+
+struct free_delete {
+	void operator()(char* p) const { std::free(p); }
+};
+struct ssl_delete {
+	void operator()(SSL* p) const { SSL_free(p); }
+};
+struct ssl_ctx_delete {
+	void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
+};
+
+// The one record of a run: its settings, the connection to the server and
+// the response buffer that every answer is read into.
+struct connection {
+	int32_t socket_fd = 0;		// 0: never opened; -1: opening
+	uint32_t protocol = protocol_https;
+	std::unique_ptr<SSL, ssl_delete> tls;
+	std::unique_ptr<SSL_CTX, ssl_ctx_delete> tls_context;
+	std::optional<std::string> host;
+	uint16_t port = 0;
+	int32_t revision = 0;		// 0: the latest
+	int32_t family = 2;		// AF_INET; set from <sys/socket.h> by -4/-6
+	std::string repository_root;
+	std::string trunk;
+	std::optional<std::string> branch;
+	std::optional<std::string> path_target;
+	// Room for response_blocks * 4096 + 1 bytes; grown with realloc.
+	std::unique_ptr<char, free_delete> response;
+	uint64_t response_length = 0;
+	uint32_t response_blocks = 11264;
+	uint32_t expected_groups = 0;
+	std::optional<std::string> path_work;
+	std::string known_files;	// text of the previous known-files list
+	std::string known_files_old;
+	std::string known_files_new;
+	int32_t trim_tree = 0;
+	int32_t extra_files = 0;
+	int32_t verbosity = 1;
+	bool show_revision = false;	// -n
+};
+
+// Writes the usage text, naming the configuration file, to standard error
+// and exits with status 1.
+[[noreturn]] void usage(const char* config_file);
+
+// Checks the first argument: usage without one or for an option, the
+// version for -V, a refusal for names beginning with "default".  Returns
+// the section name.
+const char* check_section(int argc, char* argv[], const char* config_file);
+
+// Reads the configuration file whole and applies its section "defaults",
+// then the named section.  Every failure ends the run.
+void load_configuration(connection& conn, const char* path, const char* section);
+
+// Applies one section of the configuration text (size bytes, NUL after
+// them) to conn.  The text is changed while it is read and restored before
+// return; a missing section changes nothing.
+void set_configuration(connection& conn, char* text, size_t size, const char* section);
+
+// Applies the options that follow the section argument, BSD getopt style:
+// scanning starts at the second argument and stops at the first
+// non-option.
+void apply_options(connection& conn, int argc, char* argv[]);
+
+// Defaults path_work and checks the required settings: the mirror message
+// without a host, the usage text without a branch or a target.
+void finish_settings(connection& conn, const char* config_file);
+
+// Makes the paths of the section's known-files list and of the list being
+// written, below path_work.
+void make_list_paths(connection& conn, const char* section);
+
+// Allocates the response buffer: response_blocks * 4096 + 1 bytes.
+void allocate_response(connection& conn);
+
+// Prints "# Revision: N" (verbosity not 0) and, from verbosity 2, the
+// settings header on standard error.
+void print_header(const connection& conn);
+
+// Reads a number the way strtol does in base 10: blanks and a sign, digits
+// up to the first non-digit, 0 without digits.  Never reports anything.
+long read_number(const char* text);

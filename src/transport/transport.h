@@ -1,0 +1,32 @@
+// Transport: the one connection to the server (TCP, with TLS for https),
+// sending a command, and the success test of an answer.
+#pragma once
+
+#include "run/run.h"
+
+#include <cstdint>
+
+// Closes whatever connection exists and opens a fresh one to host:port,
+// with a TLS handshake for https.  Every failure ends the run.
+void reset_connection(connection& conn);
+
+// The TLS layer of an https connection: a new context and connection over
+// conn.socket_fd, handshake included.  Called by reset_connection.
+void start_tls(connection& conn);
+
+// Writes the whole command (NUL-terminated; null does nothing), echoing it
+// at verbosity 3 and above.  Returns only when every byte is written.
+void send_command(connection& conn, const char* command);
+
+// Ends the connection at the end of the run: TLS shutdown, close, free.
+void close_connection(connection& conn);
+
+// Grows the response buffer by one 4096-byte block, keeping its contents.
+// The message names the reader that asked for it.
+void grow_response(connection& conn, const char* message);
+
+// Judges the answer at start: 0 success, 1 failure (reported on standard
+// error as "\nCommand Failure: %s\n").  svn: moves start past an empty
+// authentication request and sets end to the first byte of the next group.
+// HTTP: moves start to the body of a 2xx answer.  Never ends the run.
+int check_response(uint32_t protocol, char*& start, char*& end);
