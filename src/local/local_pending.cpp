@@ -4,8 +4,6 @@
 #include <err.h>
 
 file_node& new_file_node(catalogue& cat) { errx(1, "new_file_node: not written yet"); }
-void check_repository_name(std::string_view name) { errx(1, "check_repository_name: not written yet"); }
-void check_repository_path(std::string_view path) { errx(1, "check_repository_path: not written yet"); }
 void ensure_directory(const std::string& path) { errx(1, "ensure_directory: not written yet"); }
 void load_known_files(connection& conn, known_path_set& known_set) { errx(1, "load_known_files: not written yet"); }
 void save_known_files(connection& conn, catalogue& cat, path_sets& sets) { errx(1, "save_known_files: not written yet"); }

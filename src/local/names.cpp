@@ -1,0 +1,61 @@
+// Checks on names that come from the server, before they name a local path.
+
+#include "local/local.h"
+
+#include <err.h>
+
+#include <string>
+
+// A usable name is one path component: not empty, not "." or "..", and
+// free of "/", NUL and control characters (which Subversion never allows
+// in a path, and which would corrupt the known-files list).
+static bool
+is_clean_name(std::string_view name)
+{
+	if (name.empty() || name == "." || name == "..")
+		return false;
+	for (unsigned char c : name)
+		if (c == '/' || c < 0x20 || c == 0x7f)
+			return false;
+	return true;
+}
+
+// Shows a rejected name with its control characters escaped, so that the
+// message itself stays on one line.
+static std::string
+printable_name(std::string_view name)
+{
+	std::string shown;
+	for (unsigned char c : name) {
+		if (c < 0x20 || c == 0x7f) {
+			char escaped[8];
+			snprintf(escaped, sizeof(escaped), "\\x%02x", c);
+			shown += escaped;
+		} else
+			shown += static_cast<char>(c);
+	}
+	return shown;
+}
+
+void
+check_repository_name(std::string_view name)
+{
+	if (!is_clean_name(name))
+		errx(1, "The server sent an unusable file name \"%s\".  Quitting.", printable_name(name).c_str());
+}
+
+void
+check_repository_path(std::string_view path)
+{
+	if (path.empty() || path.front() != '/')
+		errx(1, "The server sent an unusable path \"%s\".  Quitting.", printable_name(path).c_str());
+	std::string_view rest = path.substr(1);
+	for (;;) {
+		size_t slash = rest.find('/');
+		if (!is_clean_name(rest.substr(0, slash)))
+			errx(1, "The server sent an unusable path \"%s\".  Quitting.", printable_name(path).c_str());
+		if (slash == std::string_view::npos)
+			break;
+		rest.remove_prefix(slash + 1);
+	}
+}
