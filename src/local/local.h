@@ -62,6 +62,10 @@ void check_repository_name(std::string_view name);
 // begins with "/" (as decoded from a WebDAV href).
 void check_repository_path(std::string_view path);
 
+// True when path begins with "/" and each of its components passes the
+// check of check_repository_name.  Never ends the run.
+bool is_clean_path(std::string_view path);
+
 // Makes sure path is a directory: a non-directory is removed, a missing
 // directory is created (the last component only).
 void ensure_directory(const std::string& path);

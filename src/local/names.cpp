@@ -37,6 +37,7 @@ printable_name(std::string_view name)
 	return shown;
 }
 
+// Ends the run unless name is one clean path component.
 void
 check_repository_name(std::string_view name)
 {
@@ -44,18 +45,27 @@ check_repository_name(std::string_view name)
 		errx(1, "The server sent an unusable file name \"%s\".  Quitting.", printable_name(name).c_str());
 }
 
-void
-check_repository_path(std::string_view path)
+// True for "/" followed by clean names joined by single "/".
+bool
+is_clean_path(std::string_view path)
 {
 	if (path.empty() || path.front() != '/')
-		errx(1, "The server sent an unusable path \"%s\".  Quitting.", printable_name(path).c_str());
+		return false;
 	std::string_view rest = path.substr(1);
 	for (;;) {
 		size_t slash = rest.find('/');
 		if (!is_clean_name(rest.substr(0, slash)))
-			errx(1, "The server sent an unusable path \"%s\".  Quitting.", printable_name(path).c_str());
+			return false;
 		if (slash == std::string_view::npos)
-			break;
+			return true;
 		rest.remove_prefix(slash + 1);
 	}
+}
+
+// Ends the run unless path is clean.
+void
+check_repository_path(std::string_view path)
+{
+	if (!is_clean_path(path))
+		errx(1, "The server sent an unusable path \"%s\".  Quitting.", printable_name(path).c_str());
 }

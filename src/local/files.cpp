@@ -1,0 +1,227 @@
+// Single local files: whether a local copy already holds the repository's
+// content, and the writing of a fetched file or of the revision stamp.
+
+#include "local/local.h"
+
+#include <sys/stat.h>
+
+#include <err.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+static constexpr std::string_view keyword = "$FreeBSD$";
+static constexpr std::string_view expanded_keyword = "$FreeBSD:";
+
+// True when the text md5 is exactly the 32 digits of hex.
+static bool
+md5_matches(const char* md5, const std::string& hex)
+{
+	return std::string_view(md5) == hex;
+}
+
+// Compares a symbolic link, taken as "link " + its target, with md5.
+static int
+confirm_link_md5(const char* md5, const std::string& local_path, const struct stat& status)
+{
+	std::string text;
+
+	try {
+		text.assign(5 + static_cast<size_t>(status.st_size) + local_path.size() + 16, '\0');
+	} catch (const std::bad_alloc&) {
+		errno = ENOMEM;
+		err(1, "confirm_md5 link malloc");
+	}
+	memcpy(text.data(), "link ", 5);
+	ssize_t length = readlink(local_path.c_str(), text.data() + 5, text.size() - 5);
+	if (length < 0)
+		return 1;
+	text.resize(5 + static_cast<size_t>(length));
+	return md5_matches(md5, md5_hex(text.data(), text.size())) ? 0 : 1;
+}
+
+// Reads a regular file whole; its size must not change while it is read.
+static std::string
+read_whole_file(const std::string& local_path, const struct stat& status)
+{
+	std::string content;
+
+	try {
+		content.assign(static_cast<size_t>(status.st_size), '\0');
+	} catch (const std::bad_alloc&) {
+		errno = ENOMEM;
+		err(1, "confirm_md5 temp_buffer malloc");
+	}
+	int fd = open(local_path.c_str(), O_RDONLY | O_NOFOLLOW);
+	if (fd == -1)
+		err(1, "read file (%s):", local_path.c_str());
+	size_t done = 0;
+	while (done < content.size()) {
+		ssize_t got = read(fd, content.data() + done, content.size() - done);
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got <= 0)
+			break;
+		done += static_cast<size_t>(got);
+	}
+	char extra;
+	if (done != content.size() || read(fd, &extra, 1) != 0)
+		err(1, "read file (%s): file changed", local_path.c_str());
+	close(fd);
+	return content;
+}
+
+// Collapses the first expanded keyword at or after *position back into
+// "$FreeBSD$", within the text part of content (up to its first NUL).
+// Returns false when there is no further "$FreeBSD:"; sets *collapsed when
+// the content changed (a keyword whose "$" lies on a later line stays).
+static bool
+collapse_next_keyword(std::string& content, size_t* position, bool* collapsed)
+{
+	std::string_view text(content.c_str());
+
+	*collapsed = false;
+	size_t at = text.find(expanded_keyword, *position);
+	if (at == std::string_view::npos)
+		return false;
+	size_t colon = at + expanded_keyword.size() - 1;
+	*position = colon;
+	size_t dollar = text.find('$', colon);
+	size_t newline = text.find('\n', colon);
+	if (dollar != std::string_view::npos && (newline == std::string_view::npos || dollar < newline)) {
+		content.erase(colon, dollar - colon);
+		*collapsed = true;
+	}
+	return true;
+}
+
+int
+confirm_md5(const char* md5, const std::string& local_path)
+{
+	struct stat status;
+
+	if (lstat(local_path.c_str(), &status) == -1)
+		return 1;
+	if (S_ISLNK(status.st_mode))
+		return confirm_link_md5(md5, local_path, status);
+	// A directory, pipe or device never holds the content: reading one
+	// would fail or wait forever.
+	if (!S_ISREG(status.st_mode))
+		return 1;
+	std::string content = read_whole_file(local_path, status);
+	size_t position = 0;
+	bool collapsed = true;
+	for (;;) {
+		if (collapsed && md5_matches(md5, md5_hex(content.data(), content.size())))
+			return 0;
+		if (!collapse_next_keyword(content, &position, &collapsed))
+			return 1;
+	}
+}
+
+// Writes all of data, going on after partial writes.  Returns false on
+// failure.
+static bool
+write_all(int fd, const char* data, size_t length)
+{
+	while (length > 0) {
+		ssize_t done = write(fd, data, length);
+		if (done < 0 && errno == EINTR)
+			continue;
+		if (done <= 0)
+			return false;
+		data += done;
+		length -= static_cast<size_t>(done);
+	}
+	return true;
+}
+
+// Opens path for writing as a regular file, created or truncated.  A
+// symbolic link there is removed first, so nothing is written through it.
+static int
+open_regular_file(const std::string& path)
+{
+	struct stat status;
+
+	if (lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode) && unlink(path.c_str()) == -1)
+		errx(1, "Please remove %s manually and restart trelk", path.c_str());
+	int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
+	if (fd == -1)
+		err(1, "write file failure %s", path.c_str());
+	return fd;
+}
+
+// Writes a special node's data, "link " + target, as a symbolic link in
+// place of whatever is at local_path.  Other data writes nothing.
+static void
+write_link(const std::string& local_path, const char* data, int64_t length)
+{
+	struct stat status;
+
+	if (length < 5 || memcmp(data, "link ", 5) != 0)
+		return;
+	std::string target(data + 5, strnlen(data + 5, static_cast<size_t>(length) - 5));
+	// lstat, so that a dangling link is replaced too.
+	if (lstat(local_path.c_str(), &status) == 0 && remove(local_path.c_str()) == -1)
+		errx(1, "Please remove %s manually and restart trelk", local_path.c_str());
+	if (symlink(target.c_str(), local_path.c_str()) == -1)
+		err(1, "Cannot link %s -> %s", target.c_str(), local_path.c_str());
+}
+
+// Writes data with every "$FreeBSD$" in its text part (up to its first NUL,
+// never past length) expanded to "$FreeBSD" + expansion + "$".
+static bool
+write_expanded(int fd, const char* data, size_t length, const std::string& expansion)
+{
+	const char* nul = static_cast<const char*>(memchr(data, '\0', length));
+	std::string_view text(data, nul ? static_cast<size_t>(nul - data) : length);
+	size_t position = 0;
+
+	for (size_t at; (at = text.find(keyword, position)) != std::string_view::npos;) {
+		// Up to "$FreeBSD", the expansion, then on from the closing "$",
+		// which may open the next keyword.
+		size_t closing = at + keyword.size() - 1;
+		if (!write_all(fd, data + position, closing - position) ||
+		    !write_all(fd, expansion.data(), expansion.size()))
+			return false;
+		position = closing;
+	}
+	return write_all(fd, data + position, length - position);
+}
+
+// Writes one verified file: a link for a special node, otherwise a regular
+// file with its keywords expanded and its mode set.
+void
+write_file(const connection& conn, const file_node& node, const std::string& local_path, const char* data, int64_t length)
+{
+	if (node.special) {
+		write_link(local_path, data, length);
+		return;
+	}
+	int fd = open_regular_file(local_path);
+	size_t size = length > 0 ? static_cast<size_t>(length) : 0;
+	bool written = node.expansion.empty()
+	    ? write_all(fd, data, size)
+	    : write_expanded(fd, data, size, node.expansion);
+	if (!written || fchmod(fd, node.executable ? 0755 : 0644) == -1 || close(fd) == -1)
+		err(1, "write file failure %s", local_path.c_str());
+	if (conn.verbosity != 0)
+		printf(" + %s\n", local_path.c_str());
+}
+
+// Writes the revision into the target's ".svnversion", never through a
+// link.
+void
+write_revision_stamp(const connection& conn)
+{
+	std::string path = *conn.path_target + "/.svnversion";
+	std::string content = std::to_string(static_cast<uint32_t>(conn.revision)) + "\r\n";
+
+	int fd = open_regular_file(path);
+	if (!write_all(fd, content.data(), content.size()) || fchmod(fd, 0644) == -1 || close(fd) == -1)
+		err(1, "write file failure %s", path.c_str());
+}

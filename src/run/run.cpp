@@ -1,0 +1,51 @@
+// The parts of the run that belong to no other subsystem: the response
+// buffer and the settings header.
+
+#include "run/run.h"
+
+#include <err.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+// Allocates the empty response buffer: response_blocks blocks and a byte.
+void
+allocate_response(connection& conn)
+{
+	size_t size = static_cast<size_t>(conn.response_blocks) * 4096 + 1;
+
+	conn.response.reset(static_cast<char*>(malloc(size)));
+	if (!conn.response)
+		err(1, "main connection.response malloc");
+	conn.response_length = 0;
+}
+
+// The name of a protocol number as the header shows it.
+static const char*
+protocol_name(uint32_t protocol)
+{
+	if (protocol == protocol_svn)
+		return "svn";
+	if (protocol == protocol_http)
+		return "http";
+	return "https";
+}
+
+// Prints the revision line on standard output and, from verbosity 2, the
+// settings on standard error.
+void
+print_header(const connection& conn)
+{
+	if (conn.verbosity != 0)
+		printf("# Revision: %d\n", conn.revision);
+	if (conn.verbosity < 2)
+		return;
+	fprintf(stderr, "# Protocol: %s\n", protocol_name(conn.protocol));
+	fprintf(stderr, "# Address: %s\n", conn.host ? conn.host->c_str() : "");
+	fprintf(stderr, "# Port: %d\n", conn.port);
+	fprintf(stderr, "# Branch: %s\n", conn.branch ? conn.branch->c_str() : "");
+	fprintf(stderr, "# Target: %s\n", conn.path_target ? conn.path_target->c_str() : "");
+	fprintf(stderr, "# Trim tree: %s\n", conn.trim_tree != 0 ? "Yes" : "No");
+	fprintf(stderr, "# Show extra files: %s\n", conn.extra_files != 0 ? "Yes" : "No");
+	fprintf(stderr, "# Known files directory: %s\n", conn.path_work ? conn.path_work->c_str() : "");
+}

@@ -1,0 +1,235 @@
+// The check of a local file against a repository MD5 and the writing of a
+// fetched file: keyword expansion and collapse, links and modes.
+
+#include "local/local.h"
+
+#include "test_support.h"
+
+#include <functional>
+
+namespace {
+
+using namespace std::string_literals;
+
+const std::string expansion = ": head/bin/ls/ls.c 12345 2024-05-01 10:00:00Z alice ";
+
+class LocalFiles : public testing::Test {
+protected:
+	LocalFiles()
+	{
+		path = folder.path + "/file";
+		outside = folder.path + "/outside";
+		conn.verbosity = 0;
+	}
+
+	// Writes data through write_file as a regular node.
+	void
+	write_regular(const std::string& data, const std::string& with_expansion, bool executable = false)
+	{
+		file_node node;
+		node.expansion = with_expansion;
+		node.executable = executable;
+		write_file(conn, node, path, data.data(), static_cast<int64_t>(data.size()));
+	}
+
+	// Writes data through write_file as a special node.
+	void
+	write_special(const std::string& data)
+	{
+		file_node node;
+		node.special = 1;
+		write_file(conn, node, path, data.data(), static_cast<int64_t>(data.size()));
+	}
+
+	std::string
+	link_target()
+	{
+		char buffer[4096];
+		ssize_t length = readlink(path.c_str(), buffer, sizeof(buffer));
+		return length < 0 ? "(not a link)" : std::string(buffer, static_cast<size_t>(length));
+	}
+
+	temporary_folder folder;
+	std::string path, outside;
+	connection conn;
+};
+
+struct expansion_case {
+	const char* name;
+	std::string data;
+	std::string written;	// E stands for the expansion text
+};
+
+// What write_file writes, and that confirm_md5 takes it back as the
+// repository's content.
+TEST_F(LocalFiles, ExpansionRoundTrip)
+{
+	const expansion_case cases[] = {
+		{"no keyword", "int x;\n", "int x;\n"},
+		{"one keyword", "/* $FreeBSD$ */\n", "/* $FreeBSDE$ */\n"},
+		{"two keywords", "$FreeBSD$\nx $FreeBSD$ y\n", "$FreeBSDE$\nx $FreeBSDE$ y\n"},
+		{"keywords sharing a dollar", "$FreeBSD$FreeBSD$", "$FreeBSDE$FreeBSDE$"},
+		{"keyword after a NUL byte", "$FreeBSD$\0$FreeBSD$"s, "$FreeBSDE$\0$FreeBSD$"s},
+		{"keyword cut by the end", "a $FreeBSD", "a $FreeBSD"},
+		{"no data", "", ""},
+		{"expanded text in the data after the keyword", "$FreeBSD$ $FreeBSD: old $\n", "$FreeBSDE$ $FreeBSD: old $\n"},
+	};
+	for (const expansion_case& test : cases) {
+		std::string written = test.written;
+		for (size_t at; (at = written.find("FreeBSDE")) != std::string::npos;)
+			written.replace(at + 7, 1, expansion);
+		write_regular(test.data, expansion);
+		EXPECT_EQ(read_text(path), written) << test.name;
+		EXPECT_EQ(confirm_md5(md5_hex(test.data.data(), test.data.size()).c_str(), path), 0) << test.name;
+	}
+}
+
+TEST_F(LocalFiles, WithoutExpansionTheDataIsWrittenAsIs)
+{
+	std::string data = "$FreeBSD$\0tail"s;
+	write_regular(data, "");
+	EXPECT_EQ(read_text(path), data);
+}
+
+TEST_F(LocalFiles, ExpansionNeverReadsPastTheData)
+{
+	// The byte after the data would complete a keyword.
+	std::string buffer = "ab$FreeBSD$";
+	file_node node;
+	node.expansion = expansion;
+	write_file(conn, node, path, buffer.data(), 10);
+	EXPECT_EQ(read_text(path), "ab$FreeBSD");
+}
+
+struct check_case {
+	const char* name;
+	std::string repository;	// the content the MD5 is taken of
+	std::string local;
+	bool matches;
+};
+
+TEST_F(LocalFiles, ConfirmCollapsesExpandedKeywords)
+{
+	const check_case cases[] = {
+		{"identical", "a\n", "a\n", true},
+		{"unexpanded keyword", "$FreeBSD$\n", "$FreeBSD$\n", true},
+		{"another expansion", "x $FreeBSD$ y\n", "x $FreeBSD: stable/14/x 1 2020 bob $ y\n", true},
+		{"two expansions", "$FreeBSD$ $FreeBSD$", "$FreeBSD: a $ $FreeBSD: b $", true},
+		{"a byte differs", "x $FreeBSD$ y\n", "x $FreeBSD: a $ z\n", false},
+		{"expansion across lines", "$FreeBSD$\n", "$FreeBSD: a\nb $\n", false},
+		{"no closing dollar", "$FreeBSD\n", "$FreeBSD: a\n", false},
+		{"expanded text before the keyword", "$FreeBSD: x $ $FreeBSD$", "$FreeBSD: x $ $FreeBSD: E $", false},
+		{"expanded text after the keyword", "$FreeBSD$ $FreeBSD: x $", "$FreeBSD: E $ $FreeBSD: x $", true},
+		{"keyword after a NUL byte", "\0$FreeBSD$"s, "\0$FreeBSD: a $"s, false},
+		{"empty file", "", "", true},
+	};
+	for (const check_case& test : cases) {
+		write_text(path, test.local);
+		int result = confirm_md5(md5_hex(test.repository.data(), test.repository.size()).c_str(), path);
+		EXPECT_EQ(result == 0, test.matches) << test.name;
+	}
+}
+
+TEST_F(LocalFiles, ConfirmOfOtherKinds)
+{
+	std::string empty_md5 = md5_hex("", 0);
+	EXPECT_NE(confirm_md5(empty_md5.c_str(), path), 0) << "missing";
+	write_text(path, "");
+	EXPECT_NE(confirm_md5("", path), 0) << "MD5 not yet known";
+	unlink(path.c_str());
+
+	mkdir(path.c_str(), 0755);
+	EXPECT_NE(confirm_md5(empty_md5.c_str(), path), 0) << "directory";
+	rmdir(path.c_str());
+
+	// A pipe is never opened: reading it would wait forever.
+	ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+	EXPECT_NE(confirm_md5(empty_md5.c_str(), path), 0) << "pipe";
+	unlink(path.c_str());
+
+	symlink("../lib/libfoo.so", path.c_str());
+	std::string text = "link ../lib/libfoo.so";
+	EXPECT_EQ(confirm_md5(md5_hex(text.data(), text.size()).c_str(), path), 0) << "link";
+	text = "link ../lib/libbar.so";
+	EXPECT_NE(confirm_md5(md5_hex(text.data(), text.size()).c_str(), path), 0) << "other link";
+}
+
+TEST_F(LocalFiles, ModesWhateverTheFileHadBefore)
+{
+	mode_t old_mask = umask(077);
+	write_text(path, "old");
+	chmod(path.c_str(), 0600);
+	write_regular("new", "");
+	EXPECT_EQ(permissions_of(path), 0644u);
+	write_regular("new", "", true);
+	EXPECT_EQ(permissions_of(path), 0755u);
+	chmod(path.c_str(), 04777);
+	write_regular("x", "");
+	EXPECT_EQ(permissions_of(path), 0644u);
+	umask(old_mask);
+}
+
+TEST_F(LocalFiles, RegularFileReplacesALinkAndNeverWritesThroughIt)
+{
+	write_text(outside, "outside");
+	symlink(outside.c_str(), path.c_str());
+	write_regular("content", "");
+	EXPECT_EQ(read_text(outside), "outside");
+	EXPECT_EQ(link_target(), "(not a link)");
+	EXPECT_EQ(read_text(path), "content");
+}
+
+TEST_F(LocalFiles, PlusLineAtVerbosity)
+{
+	conn.verbosity = 1;
+	testing::internal::CaptureStdout();
+	write_regular("x", "");
+	write_special("link x");
+	conn.verbosity = 0;
+	write_regular("y", "");
+	EXPECT_EQ(testing::internal::GetCapturedStdout(), " + " + path + "\n");
+}
+
+TEST_F(LocalFiles, LinksReplaceWhatIsThere)
+{
+	write_text(outside, "outside");
+	const std::pair<const char*, std::function<void()>> cases[] = {
+		{"nothing", [] {}},
+		{"a file", [this] { write_text(path, "x"); }},
+		{"a link to a file", [this] { symlink(outside.c_str(), path.c_str()); }},
+		{"a dangling link", [this] { symlink("/nonexistent/x", path.c_str()); }},
+		{"an empty directory", [this] { mkdir(path.c_str(), 0755); }},
+	};
+	for (const auto& [name, prepare] : cases) {
+		prepare();
+		write_special("link ../lib/libfoo.so\0junk"s);
+		EXPECT_EQ(link_target(), "../lib/libfoo.so") << name;
+		EXPECT_EQ(read_text(outside), "outside") << name;
+		unlink(path.c_str());
+	}
+}
+
+TEST_F(LocalFiles, SpecialDataWithoutLinkWritesNothing)
+{
+	write_text(path, "keep");
+	write_special("lin");
+	write_special("file x");
+	EXPECT_EQ(read_text(path), "keep");
+}
+
+TEST_F(LocalFiles, NonEmptyDirectoryInTheWayOfALink)
+{
+	mkdir(path.c_str(), 0755);
+	write_text(path + "/inside", "x");
+	EXPECT_EXIT(write_special("link x"), testing::ExitedWithCode(1),
+	    errx_text("Please remove " + path + " manually and restart trelk"));
+}
+
+TEST_F(LocalFiles, WriteFailures)
+{
+	path = folder.path + "/missing/file";
+	EXPECT_EXIT(write_regular("x", ""), testing::ExitedWithCode(1), err_text("write file failure " + path));
+	EXPECT_EXIT(write_special("link x"), testing::ExitedWithCode(1), err_text("Cannot link x -> " + path));
+}
+
+}	// namespace

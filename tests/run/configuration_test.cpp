@@ -1,0 +1,156 @@
+// The configuration file: finding a section, taking its lines, and the
+// values each key stores.
+
+#include "run/run.h"
+
+#include "../local/test_support.h"
+
+#include <functional>
+
+namespace {
+
+struct configuration_case {
+	const char* name;
+	std::string text;
+	std::function<void(connection&)> change;	// what section "s" changes
+};
+
+// The settings a configuration can change.
+auto
+settings_of(const connection& c)
+{
+	return std::make_tuple(c.protocol, c.port, c.verbosity, c.trim_tree, c.extra_files,
+	    c.host.value_or("(null)"), c.branch.value_or("(null)"),
+	    c.path_target.value_or("(null)"), c.path_work.value_or("(null)"));
+}
+
+TEST(LoadConfiguration, SectionsAndValues)
+{
+	using namespace std::string_literals;
+	const configuration_case cases[] = {
+		{"the example file",
+		    "[defaults]\nwork_directory=/var/db/trelk\nprotocol=https\nverbosity=1\n\n"
+		    "[s]\n#host=old\nhost=SERVER\nbranch=/base/stable\ntarget=/usr/src\nprotocol=svn\ntrim_tree=0\n",
+		    [](connection& c) { c.path_work = "/var/db/trelk"; c.host = "SERVER"; c.branch = "base/stable";
+			    c.path_target = "/usr/src"; c.protocol = 1; c.port = 3690; }},
+		{"no such section applies defaults only",
+		    "[defaults]\nhost=a\n\n[t]\nbranch=b\n",
+		    [](connection& c) { c.host = "a"; }},
+		{"section before defaults is found too",
+		    "[s]\nhost=a\n\n[defaults]\nverbosity=3\nhost=d\n",
+		    [](connection& c) { c.host = "a"; c.verbosity = 3; }},
+		{"the section overrides defaults",
+		    "[defaults]\nhost=a\ntrim_tree=1\n\n[s]\nhost=b\n",
+		    [](connection& c) { c.host = "b"; c.trim_tree = 1; }},
+		{"a commented-out header is found first",
+		    "#[s]\nhost=a\n\n[s]\nhost=b\n",
+		    [](connection& c) { c.host = "a"; }},
+		{"a header at the end of another line counts",
+		    "x=1[s]\nhost=a\n",
+		    [](connection& c) { c.host = "a"; }},
+		{"a header followed by CR is not found",
+		    "[s]\r\nhost=a\r\n",
+		    [](connection&) {}},
+		{"a header followed by a blank is not found",
+		    "[s] \nhost=a\n",
+		    [](connection&) {}},
+		{"a header at the very end is not found",
+		    "host=x\n[s]",
+		    [](connection&) {}},
+		{"an empty line ends the section",
+		    "[s]\nhost=a\n\nbranch=b\n",
+		    [](connection& c) { c.host = "a"; }},
+		{"a [ line ends the section",
+		    "[s]\nhost=a\n[t]\nbranch=b\n",
+		    [](connection& c) { c.host = "a"; }},
+		{"a line of blanks does not end the section",
+		    "[s]\nhost=a\n   \nbranch=b\n",
+		    [](connection& c) { c.host = "a"; c.branch = "b"; }},
+		{"a last line without LF counts",
+		    "[s]\ntarget=/usr/src",
+		    [](connection& c) { c.path_target = "/usr/src"; }},
+		{"CR line ends stay in the values and do not end the section",
+		    "[s]\nhost=a\r\n\r\nbranch=/b\r\n",
+		    [](connection& c) { c.host = "a\r"; c.branch = "b\r"; }},
+		{"values are byte for byte",
+		    "[s]\nhost= a b \ntarget=/t/\n",
+		    [](connection& c) { c.host = " a b "; c.path_target = "/t/"; }},
+		{"every leading slash of a branch goes",
+		    "[s]\nbranch=///base/x\n",
+		    [](connection& c) { c.branch = "base/x"; }},
+		{"keys are case-sensitive and start the line",
+		    "[s]\nHost=a\n host=b\nhost =c\n",
+		    [](connection&) {}},
+		{"protocol values are case-sensitive",
+		    "[s]\nprotocol=HTTPS\n",
+		    [](connection&) {}},
+		{"protocol https is the last match",
+		    "[s]\nprotocol=https\n",
+		    [](connection& c) { c.protocol = 3; c.port = 443; }},
+		{"protocol httpx",
+		    "[s]\nprotocol=httpx\n",
+		    [](connection& c) { c.protocol = 2; c.port = 80; }},
+		{"an empty protocol changes nothing",
+		    "[s]\nprotocol=\n",
+		    [](connection&) {}},
+		{"port then protocol: the protocol's port",
+		    "[s]\nport=8443\nprotocol=https\n",
+		    [](connection& c) { c.protocol = 3; c.port = 443; }},
+		{"protocol then port: the port",
+		    "[s]\nprotocol=https\nport=8443\n",
+		    [](connection& c) { c.protocol = 3; c.port = 8443; }},
+		{"numbers as strtol reads them, cut to width",
+		    "[s]\nport=70000\nverbosity= -2x\ntrim_tree=\nextra_files=3\r\n",
+		    [](connection& c) { c.port = 4464; c.verbosity = -2; c.trim_tree = 0; c.extra_files = 3; }},
+		{"a later line overrides an earlier one",
+		    "[s]\nhost=a\nhost=\n",
+		    [](connection& c) { c.host = ""; }},
+		{"a NUL byte cuts a value",
+		    "[s]\nhost=a\0b\nbranch=c\n"s,
+		    [](connection& c) { c.host = "a"; c.branch = "c"; }},
+		{"a NUL byte does not hide a later section",
+		    "[defaults]\nverbosity=0\0\n\n[s]\nhost=a\n"s,
+		    [](connection& c) { c.verbosity = 0; c.host = "a"; }},
+	};
+	temporary_folder folder;
+	std::string path = folder.path + "/trelk.conf";
+	for (const configuration_case& test : cases) {
+		write_text(path, test.text);
+		connection actual, expected;
+		load_configuration(actual, path.c_str(), "s");
+		test.change(expected);
+		EXPECT_EQ(settings_of(actual), settings_of(expected)) << test.name;
+	}
+}
+
+TEST(SetConfiguration, TextIsWholeAfterwards)
+{
+	std::string text = "[a]\nhost=a\n[b]\r\n#x\nbranch=b";
+	std::string copy = text;
+	connection conn;
+	for (const char* section : {"a", "b", "missing"}) {
+		set_configuration(conn, text.data(), text.size(), section);
+		EXPECT_EQ(text, copy) << section;
+	}
+	EXPECT_EQ(conn.host, "a");
+	EXPECT_FALSE(conn.branch);
+}
+
+TEST(LoadConfiguration, MissingFile)
+{
+	temporary_folder folder;
+	connection conn;
+	std::string path = folder.path + "/none.conf";
+	EXPECT_EXIT(load_configuration(conn, path.c_str(), "s"), testing::ExitedWithCode(1),
+	    err_text("Cannot find configuration file"));
+}
+
+TEST(LoadConfiguration, UnreadableFile)
+{
+	temporary_folder folder;
+	connection conn;
+	EXPECT_EXIT(load_configuration(conn, folder.path.c_str(), "s"), testing::ExitedWithCode(1),
+	    err_text("Problem reading configuration file " + folder.path));
+}
+
+}	// namespace
