@@ -46,5 +46,7 @@ void read_webdav_properties(const char* part, const char* part_end, file_node& n
 
 // Measures the answers of one GET batch: sets raw_size of every file from
 // first to last (catalogue indexes) whose download flag is set and returns
-// the offset at which the last body ends.
+// the offset at which the last body ends.  Returns -1 when the answers end
+// before some file's body (that file and the later ones get raw_size 0):
+// the batch must then be sent again.
 int64_t size_webdav_answers(const char* response, const char* response_end, catalogue& cat, int32_t first, int32_t last);

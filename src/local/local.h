@@ -25,6 +25,7 @@ struct file_node {
 	int64_t size = 0;
 	uint8_t special = 0;
 	std::string expansion;		// "$FreeBSD$" text; empty: none
+	uint8_t props_known = 0;	// executable and special are known
 };
 
 // The files of the branch in listing order.  Indexes never change; slots
@@ -102,6 +103,11 @@ std::string md5_hex(const char* data, size_t length);
 // 0 when the local file (expanded "$FreeBSD$" keywords collapsed, a link as
 // "link " + target) matches md5; non-zero when it differs or is missing.
 int confirm_md5(const char* md5, const std::string& local_path);
+
+// Gives a current regular file the mode its node asks for, 0755 or 0644,
+// when it has another: a change of svn:executable alone leaves the content
+// as it was.  Links and missing files are left alone.
+void apply_file_mode(const connection& conn, const file_node& node, const std::string& local_path);
 
 // Writes one verified file: a symbolic link for a special node, otherwise a
 // regular file with "$FreeBSD$" expanded and mode 0755 or 0644.

@@ -6,16 +6,63 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 struct catalogue;
 struct file_node;
 struct path_sets;
 
+// Where a walk over svn answer text stands: the list depth and, inside a
+// string item, how many of its bytes are still to come.  The reader keeps
+// one across reads, so parentheses inside names are never counted.
+struct svn_scan {
+	int32_t depth = 0;
+	int64_t string_left = 0;
+	int64_t number = -1;		// a length prefix being read; -1: none
+	bool item_start = true;
+};
+
+// Takes one byte of answer text into scan.  Returns 1 for an opening and
+// -1 for a closing parenthesis that counts, 0 for any other byte.
+int svn_scan_byte(svn_scan& scan, unsigned char c);
+
+// The closing parenthesis of the list that opens at start, strings skipped
+// by their length prefix; null when the list does not close before end or
+// before a NUL byte outside a string.
+char* svn_list_end(char* start, char* end);
+
+// A cursor over svn answer text [p, end).  Items are taken one at a time;
+// a mismatch clears ok, and every later take then fails too.
+struct svn_items {
+	char* p;
+	char* end;
+	bool ok = true;
+};
+
+// Takes the "(" that opens a list; false (and ok cleared) when the next
+// item is something else.
+bool svn_open_list(svn_items& items);
+
+// True when the next item is the ")" that closes the current list, which
+// is then taken.
+bool svn_close_list(svn_items& items);
+
+// Takes a string item and returns its bytes (in place).
+std::string_view svn_read_string(svn_items& items);
+
+// Takes a word or number item and returns its text.
+std::string_view svn_read_word(svn_items& items);
+
+// Takes one item of any kind, a whole list included.
+void svn_skip_item(svn_items& items);
+
 // Sends command and reads the answer into conn.response.  expected_bytes 0
 // reads until conn.expected_groups top-level groups are complete, each
 // followed by a NUL in place of its blank; otherwise reads exactly that many
-// bytes (or one more when the answer begins with a leftover blank).  Failed
-// reads resend the command, up to six attempts.  Returns conn.response.
+// bytes.  A blank left over from the previous answer is not stored.  Failed
+// reads, an answer that passes expected_bytes, and conn.expected_groups / 2
+// content answers that all end short of it resend the command, up to six
+// attempts.  Returns conn.response.
 char* process_command_svn(connection& conn, const char* command, uint32_t expected_bytes);
 
 // Greets the server, logs in anonymously, learns the latest revision when
@@ -36,6 +83,10 @@ void list_tree_svn(connection& conn, const std::string& commands, catalogue& cat
 // place).  expansion stays empty when the file gets none.
 void read_svn_properties(char* group, file_node& node, const std::string& branch, std::string& expansion);
 
+// The same for the group [group, group_end), which may hold NUL bytes inside
+// its strings.
+void read_svn_properties(char* group, char* group_end, file_node& node, const std::string& branch, std::string& expansion);
+
 // The exact byte length of the content answer for a file of size bytes.
 int64_t svn_content_size(int64_t size, int32_t revision);
 
@@ -43,3 +94,7 @@ int64_t svn_content_size(int64_t size, int32_t revision);
 // in place.  start and end are the cursors check_response left; region_end
 // is where this file's answer ends.  Returns the first data byte.
 char* locate_svn_content(char* start, char* end, char* region_end);
+
+// The same, and sets length to the number of data bytes joined.  Returns
+// null when the answer's strings do not fill its region exactly.
+char* join_svn_content(char* start, char* end, char* region_end, int64_t& length);

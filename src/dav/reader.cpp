@@ -1,0 +1,484 @@
+// The HTTP reader: sends a pipelined batch of requests on a fresh
+// connection and reads every answer into the one response buffer.  Each
+// answer is recognised by the status line where the previous one ended and
+// framed by its own header; chunk framing is taken out in place, so that
+// every body lies in one piece right after its header's blank line.
+
+#include "dav/dav.h"
+#include "transport/transport.h"
+
+#include <err.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+// Offsets into the buffer are signed 32-bit: one exchange stays below 2 GiB.
+static constexpr int64_t answers_limit = INT32_MAX;
+// Attempts of one request text before the run gives up.
+static constexpr int attempt_limit = 6;
+// TLS reads in a row that fail without a system error before the run stops.
+static constexpr int tls_silent_failure_limit = 10;
+// The most bytes taken in by one read.
+static constexpr size_t read_limit = 1 << 20;
+// A chunk-size line longer than this is not one.
+static constexpr size_t chunk_line_limit = 1024;
+
+// What the reader expects next where bytes_expected points.
+enum class body_state {
+	none,		// a status line
+	length,		// the rest of a Content-Length body
+	chunked,	// a chunk-size line
+	trailer,	// the end of a chunked body after its last chunk
+};
+
+// One attempt's count of what it has taken apart.
+struct http_read {
+	uint32_t units = 0;		// headers and complete bodies
+	int64_t bytes_expected = 0;	// where the next thing begins
+	body_state body = body_state::none;
+	bool first_chunk = false;	// the next chunk follows the header
+	bool failure_answer = false;	// an answer with a status other than 2xx
+};
+
+// How a header delimits its body.
+struct body_framing {
+	enum { none, content_length, chunked } kind = none;
+	int64_t length = 0;
+};
+
+[[noreturn]] static void
+bad_stream_data()
+{
+	errx(1, "process_command_http: Bad stream data");
+}
+
+[[noreturn]] static void
+bad_chunk_data()
+{
+	errx(1, "process_command_http: Bad stream data ");
+}
+
+// The received bytes as text.
+static std::string_view
+received(const connection& conn)
+{
+	return std::string_view(conn.response.get(), conn.response_length);
+}
+
+// Empties the response: clears what the last exchange used and keeps the
+// zero byte after the (no) received bytes.
+static void
+clear_response(connection& conn)
+{
+	memset(conn.response.get(), 0, conn.response_length + 1);
+	conn.response_length = 0;
+}
+
+// Opens a fresh connection and sends the whole request text on it.
+static void
+start_exchange(connection& conn, const char* request)
+{
+	clear_response(conn);
+	reset_connection(conn);
+	send_command(conn, request);
+}
+
+// Adds count to bytes_expected; the sum must stay a valid offset.
+static void
+expect_more(http_read& r, int64_t count, void (*on_overflow)())
+{
+	if (count < 0 || count > answers_limit - r.bytes_expected)
+		on_overflow();
+	r.bytes_expected += count;
+}
+
+// Takes count bytes at offset at out of the received bytes, moving the
+// rest (and the zero byte after it) down, and clears the vacated tail.
+static void
+remove_bytes(connection& conn, size_t at, size_t count)
+{
+	char* data = conn.response.get();
+	size_t old_length = conn.response_length;
+
+	memmove(data + at, data + at + count, old_length - at - count + 1);
+	conn.response_length = old_length - count;
+	memset(data + conn.response_length + 1, 0, count);
+}
+
+// True when line begins with the header field name (any case) and its colon.
+static bool
+is_field(std::string_view line, std::string_view name)
+{
+	return line.size() > name.size() && line[name.size()] == ':' &&
+	    strncasecmp(line.data(), name.data(), name.size()) == 0;
+}
+
+// The value of a header field line, blanks trimmed.
+static std::string_view
+field_value(std::string_view line)
+{
+	std::string_view value = line.substr(line.find(':') + 1);
+	while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+		value.remove_prefix(1);
+	while (!value.empty() && (value.back() == ' ' || value.back() == '\t'))
+		value.remove_suffix(1);
+	return value;
+}
+
+// Reads a Content-Length value: decimal digits only, below 2 GiB.
+static int64_t
+content_length(std::string_view value)
+{
+	int64_t length = 0;
+
+	if (value.empty())
+		bad_stream_data();
+	for (char c : value) {
+		if (c < '0' || c > '9')
+			bad_stream_data();
+		length = length * 10 + (c - '0');
+		if (length > answers_limit)
+			bad_stream_data();
+	}
+	return length;
+}
+
+// True when a Transfer-Encoding value names the chunked coding.
+static bool
+names_chunked(std::string_view value)
+{
+	for (size_t at = 0; at + 7 <= value.size(); at++)
+		if (strncasecmp(value.data() + at, "chunked", 7) == 0)
+			return true;
+	return false;
+}
+
+// Finds how the header (status line through blank line) frames its body;
+// of Content-Length and chunked coding the first one named decides.
+static body_framing
+read_framing(std::string_view header)
+{
+	body_framing framing;
+	size_t at = header.find("\r\n") + 2;
+
+	while (at < header.size()) {
+		size_t eol = header.find("\r\n", at);
+		std::string_view line = header.substr(at, eol - at);
+		at = eol + 2;
+		if (is_field(line, "Content-Length")) {
+			framing.kind = body_framing::content_length;
+			framing.length = content_length(field_value(line));
+			return framing;
+		}
+		if (is_field(line, "Transfer-Encoding") && names_chunked(field_value(line))) {
+			framing.kind = body_framing::chunked;
+			return framing;
+		}
+	}
+	return framing;
+}
+
+// True when the status line reports success (2xx).
+static bool
+is_success_status(std::string_view header)
+{
+	size_t blank = header.find(' ');
+	return blank != std::string_view::npos && blank + 1 < header.size() && header[blank + 1] == '2';
+}
+
+// Takes the header that begins at bytes_expected, once it is complete.
+// Returns false when more bytes are needed.
+static bool
+take_header(connection& conn, http_read& r)
+{
+	std::string_view data = received(conn);
+	size_t start = static_cast<size_t>(r.bytes_expected);
+
+	if (data.size() - start >= 5 && data.compare(start, 5, "HTTP/") != 0)
+		bad_stream_data();
+	size_t blank = data.find("\r\n\r\n", start);
+	if (blank == std::string_view::npos)
+		return false;
+	std::string_view header = data.substr(start, blank + 4 - start);
+	if (!is_success_status(header))
+		r.failure_answer = true;
+	body_framing framing = read_framing(header);
+	expect_more(r, static_cast<int64_t>(header.size()), bad_stream_data);
+	r.units++;
+	if (framing.kind == body_framing::chunked) {
+		r.body = body_state::chunked;
+		r.first_chunk = true;
+	} else if (framing.kind == body_framing::content_length) {
+		expect_more(r, framing.length, bad_stream_data);
+		r.body = body_state::length;
+	} else {
+		// Without framing the answer has no body (a 204, say).
+		r.units++;
+		r.body = body_state::none;
+	}
+	return true;
+}
+
+// Counts a Content-Length body once all its bytes are in.
+static bool
+take_length_body(connection& conn, http_read& r)
+{
+	if (static_cast<int64_t>(conn.response_length) < r.bytes_expected)
+		return false;
+	r.units++;
+	r.body = body_state::none;
+	return true;
+}
+
+// Reads a chunk-size line (extensions after ";" ignored): hexadecimal,
+// below 2 GiB.
+static int64_t
+chunk_size(std::string_view line)
+{
+	line = line.substr(0, line.find(';'));
+	while (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
+		line.remove_prefix(1);
+	while (!line.empty() && (line.back() == ' ' || line.back() == '\t'))
+		line.remove_suffix(1);
+	if (line.empty())
+		bad_chunk_data();
+	int64_t size = 0;
+	for (char c : line) {
+		int digit;
+		if (c >= '0' && c <= '9')
+			digit = c - '0';
+		else if (c >= 'a' && c <= 'f')
+			digit = c - 'a' + 10;
+		else if (c >= 'A' && c <= 'F')
+			digit = c - 'A' + 10;
+		else
+			bad_chunk_data();
+		size = size * 16 + digit;
+		if (size > answers_limit)
+			bad_chunk_data();
+	}
+	return size;
+}
+
+// Takes the framing of the next chunk out of the buffer: the CRLF that
+// ends the previous chunk's data (none before the first chunk), the size
+// line and its CRLF.  Returns false when more bytes are needed.
+static bool
+take_chunk(connection& conn, http_read& r)
+{
+	std::string_view data = received(conn);
+	size_t marker = static_cast<size_t>(r.bytes_expected);
+	size_t line = marker;
+
+	if (!r.first_chunk) {
+		if (data.size() < marker + 2)
+			return false;
+		if (data.compare(marker, 2, "\r\n") != 0)
+			bad_chunk_data();
+		line += 2;
+	}
+	size_t eol = data.find("\r\n", line);
+	if (eol == std::string_view::npos) {
+		if (data.size() - line > chunk_line_limit)
+			bad_chunk_data();
+		return false;
+	}
+	int64_t size = chunk_size(data.substr(line, eol - line));
+	remove_bytes(conn, marker, eol + 2 - marker);
+	r.first_chunk = false;
+	if (size == 0)
+		r.body = body_state::trailer;
+	else
+		expect_more(r, size, bad_chunk_data);
+	return true;
+}
+
+// Ends a chunked body after its last chunk: any trailer fields are taken
+// out and the final CRLF stays, counted in bytes_expected.  Returns false
+// when more bytes are needed.
+static bool
+take_trailer(connection& conn, http_read& r)
+{
+	std::string_view data = received(conn);
+	size_t at = static_cast<size_t>(r.bytes_expected);
+
+	if (data.size() < at + 2)
+		return false;
+	if (data.compare(at, 2, "\r\n") != 0) {
+		size_t end = data.find("\r\n\r\n", at);
+		if (end == std::string_view::npos)
+			return false;
+		remove_bytes(conn, at, end + 2 - at);
+	}
+	expect_more(r, 2, bad_chunk_data);
+	r.units++;
+	r.body = body_state::none;
+	return true;
+}
+
+// Takes apart every header, body and chunk that the received bytes hold,
+// stopping when more bytes are needed or every unit is counted.
+static void
+take_answers(connection& conn, http_read& r)
+{
+	bool progress = true;
+
+	while (progress && r.units < conn.expected_groups) {
+		switch (r.body) {
+		case body_state::none:
+			progress = take_header(conn, r);
+			break;
+		case body_state::length:
+			progress = take_length_body(conn, r);
+			break;
+		case body_state::chunked:
+			progress = take_chunk(conn, r);
+			break;
+		case body_state::trailer:
+			progress = take_trailer(conn, r);
+			break;
+		}
+	}
+}
+
+// True when an OpenSSL error says the peer closed without a TLS close
+// notification, which ends the stream like a plain close.
+static bool
+is_unexpected_eof()
+{
+#ifdef SSL_R_UNEXPECTED_EOF_WHILE_READING
+	unsigned long e = ERR_peek_error();
+	return ERR_GET_LIB(e) == ERR_LIB_SSL && ERR_GET_REASON(e) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
+#else
+	return false;
+#endif
+}
+
+// One read from the TLS connection: the count, 0 when the server closed,
+// -1 on a failure with errno set.  Failures without a system error are
+// read again, a bounded number of times.
+static ssize_t
+read_tls(connection& conn, char* into, size_t room)
+{
+	for (int silent = 0;;) {
+		errno = 0;
+		ERR_clear_error();
+		int count = SSL_read(conn.tls.get(), into, static_cast<int>(room));
+		if (count > 0)
+			return count;
+		int error = SSL_get_error(conn.tls.get(), count);
+		if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && errno == 0) ||
+		    is_unexpected_eof())
+			return 0;
+		if (errno == EINTR)
+			continue;
+		if (errno != 0)
+			return -1;
+		if (++silent == tls_silent_failure_limit) {
+			const char* reason = ERR_reason_error_string(ERR_peek_error());
+			errx(1, "TLS read from %s failed %d times in a row (%s).  Quitting.",
+			    conn.host ? conn.host->c_str() : "", silent,
+			    reason ? reason : "no reason given");
+		}
+	}
+}
+
+// One read from the plain socket: the count, 0 when the server closed,
+// -1 on a failure with errno set.
+static ssize_t
+read_plain(connection& conn, char* into, size_t room)
+{
+	for (;;) {
+		ssize_t count = read(conn.socket_fd, into, room);
+		if (count >= 0 || errno != EINTR)
+			return count;
+	}
+}
+
+// Reads what the server sends next behind the received bytes, growing the
+// buffer first when less than a block is free.  Keeps a zero byte after
+// the received bytes.  Returns the count, 0 when the server closed, -1 on
+// a failure.
+static ssize_t
+read_more(connection& conn)
+{
+	while (static_cast<uint64_t>(conn.response_blocks) * 4096 - conn.response_length < 4096)
+		grow_response(conn, "process_command_http realloc");
+	size_t room = static_cast<size_t>(conn.response_blocks) * 4096 - conn.response_length;
+	if (room > read_limit)
+		room = read_limit;
+	char* into = conn.response.get() + conn.response_length;
+	ssize_t count = conn.protocol == protocol_https ? read_tls(conn, into, room) : read_plain(conn, into, room);
+	if (count > 0) {
+		conn.response_length += static_cast<uint64_t>(count);
+		conn.response.get()[conn.response_length] = '\0';
+	}
+	return count;
+}
+
+// Writes the tally of the attempt to standard error (verbosity 3 and up).
+static void
+print_tally(const connection& conn, const http_read& r)
+{
+	if (conn.verbosity >= 3)
+		fprintf(stderr, "\rBytes read: %" PRIu64 ", Bytes expected: %" PRId64 ", g:%u, rg:%u",
+		    conn.response_length, r.bytes_expected, r.units, conn.expected_groups);
+}
+
+// One attempt: reads until every unit is counted.  Returns false when the
+// attempt failed and must start over: a read failed, or the server closed
+// before every answer came while none of them reports a failure (such an
+// answer is left to the caller's check).
+static bool
+read_answers(connection& conn, http_read& r)
+{
+	while (r.units < conn.expected_groups) {
+		ssize_t count = read_more(conn);
+		if (count < 0)
+			return false;
+		if (count == 0)
+			return r.failure_answer;
+		take_answers(conn, r);
+		print_tally(conn, r);
+	}
+	return true;
+}
+
+// Reports a failed attempt: silent the first time, numbered for the
+// second to fifth, and the sixth ends the run.
+static void
+report_failed_attempt(int attempt)
+{
+	if (attempt + 1 == attempt_limit)
+		errx(1, "Error in http stream.  Quitting.");
+	if (attempt > 0)
+		fprintf(stderr, "Error in http stream, retry #%d\n", attempt + 1);
+}
+
+void
+process_command_http(connection& conn, const char* request)
+{
+	http_read r;
+
+	for (int attempt = 0;; attempt++) {
+		start_exchange(conn, request);
+		r = http_read();
+		if (conn.expected_groups == 0 || read_answers(conn, r))
+			break;
+		report_failed_attempt(attempt);
+	}
+	if (conn.verbosity >= 3) {
+		print_tally(conn, r);
+		fprintf(stderr, "\n");
+	}
+	if (conn.verbosity >= 4)
+		fprintf(stderr, "==========\n%s\n==========\n", conn.response.get());
+}

@@ -1,0 +1,80 @@
+// Command batches: request texts sent in one piece each, and the property
+// requests made from the catalogue.
+
+#include "fetch/fetch.h"
+
+#include "local/local.h"
+
+#include <cstdio>
+#include <string>
+
+// An svn batch closes after the request that takes it past this size.
+static constexpr size_t svn_batch_limit = 32000;
+
+// A WebDAV batch closes when it holds this many requests.
+static constexpr int32_t http_batch_requests = 96;
+
+// Room reserved for a new batch; a batch grows past it when it must.
+static constexpr size_t batch_room = 32768;
+
+void
+new_buffer(command_batches& batches)
+{
+	batches.last_buffer++;
+	batches.buffer.emplace_back();
+	batches.buffer.back().reserve(batch_room);
+	batches.buffer_commands.resize(batches.last_buffer + 1);
+	batches.buffer_commands[batches.last_buffer] = 0;
+}
+
+// The svn property request: the file's properties, not its content.
+static std::string
+svn_property_request(const connection& conn, const file_node& node)
+{
+	char tail[64];
+
+	snprintf(tail, sizeof(tail), " ( %d ) true false false ) )\n", conn.revision);
+	return "( get-file ( " + std::to_string(node.path.size()) + ":" + node.path + tail;
+}
+
+// The WebDAV property request for the file at href.
+static std::string
+http_property_request(const connection& conn, const file_node& node)
+{
+	return "PROPFIND " + node.href + " HTTP/1.1\r\nDepth: 1\r\nHost: " + *conn.host + "\r\n\r\n";
+}
+
+// Appends one request to the newest batch.
+static void
+append_request(command_batches& batches, const std::string& request)
+{
+	batches.buffer[batches.last_buffer] += request;
+	batches.buffer_commands[batches.last_buffer]++;
+}
+
+// True when the newest batch has reached its limit and must close.
+static bool
+batch_is_full(const connection& conn, const command_batches& batches)
+{
+	if (conn.protocol == protocol_svn)
+		return batches.buffer[batches.last_buffer].size() > svn_batch_limit;
+	return batches.buffer_commands[batches.last_buffer] >= http_batch_requests;
+}
+
+void
+build_property_batches(connection& conn, catalogue& cat, command_batches& batches)
+{
+	for (int32_t i = 0; i < cat.file_count; i++) {
+		file_node& node = *cat.file[i];
+		if (conn.protocol == protocol_svn)
+			append_request(batches, svn_property_request(conn, node));
+		else {
+			if (confirm_md5(node.md5, *conn.path_target + node.path) == 0)
+				continue;
+			node.download = 1;
+			append_request(batches, http_property_request(conn, node));
+		}
+		if (batch_is_full(conn, batches))
+			new_buffer(batches);
+	}
+}

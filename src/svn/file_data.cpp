@@ -1,0 +1,197 @@
+// The answers of get-file: the properties of a file, and its content sent
+// as a run of strings.
+
+#include "svn/svn.h"
+
+#include "local/local.h"
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+// The values of the properties that decide how a file is written.
+struct file_properties {
+	std::string_view md5;
+	bool executable = false;
+	bool special = false;
+	bool freebsd_keyword = false;
+	std::string_view author;
+	std::string_view revision;
+	std::string_view date;
+};
+
+// Takes one ( name value ) pair of the property list.
+static void
+take_property(std::string_view name, std::string_view value, file_properties& found)
+{
+	if (name == "svn:executable")
+		found.executable = true;
+	else if (name == "svn:special")
+		found.special = true;
+	else if (name == "svn:keywords")
+		found.freebsd_keyword = value == "FreeBSD=%H";
+	else if (name == "svn:entry:last-author")
+		found.author = value;
+	else if (name == "svn:entry:committed-rev")
+		found.revision = value;
+	else if (name == "svn:entry:committed-date")
+		found.date = value;
+}
+
+// Reads ( success ( ( md5 ) revision ( ( name value ) ... ) ) ).  Returns
+// false when the group has another form.
+static bool
+read_property_group(char* group, char* group_end, file_properties& found)
+{
+	svn_items items{group, group_end};
+
+	svn_open_list(items);
+	if (svn_read_word(items) != "success")
+		return false;
+	svn_open_list(items);
+	svn_open_list(items);
+	if (!svn_close_list(items)) {
+		found.md5 = svn_read_string(items);
+		while (items.ok && !svn_close_list(items))
+			svn_skip_item(items);
+	}
+	svn_read_word(items);
+	svn_open_list(items);
+	while (items.ok && !svn_close_list(items)) {
+		svn_open_list(items);
+		std::string_view name = svn_read_string(items);
+		std::string_view value = svn_read_string(items);
+		while (items.ok && !svn_close_list(items))
+			svn_skip_item(items);
+		if (items.ok)
+			take_property(name, value, found);
+	}
+	return items.ok;
+}
+
+// True for 32 lower-case hexadecimal digits.
+static bool
+is_md5_text(std::string_view text)
+{
+	if (text.size() != 32)
+		return false;
+	for (char c : text)
+		if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+			return false;
+	return true;
+}
+
+// The committed date as the keyword shows it: 2018-10-19T12:34:56.123456Z
+// becomes 2018-10-19 12:34:56Z.  Empty when the date has another form.
+static std::string
+keyword_date(std::string_view date)
+{
+	size_t t = date.find('T');
+	size_t dot = date.find('.');
+	if (t == std::string_view::npos || dot == std::string_view::npos || dot < t)
+		return {};
+	std::string shown(date.substr(0, dot));
+	shown[t] = ' ';
+	return shown + "Z";
+}
+
+// The path of the branch inside its repository: the text after the first
+// "/" ("base/head" is the branch head of repository base).  A branch that
+// is a whole repository has none.
+static std::string_view
+branch_path(const std::string& branch)
+{
+	size_t slash = branch.find('/');
+	return slash == std::string::npos ? std::string_view() : std::string_view(branch).substr(slash + 1);
+}
+
+// The "$FreeBSD$" expansion: ": path revision date author ".
+static std::string
+expansion_text(const file_properties& found, const std::string& path, const std::string& branch)
+{
+	std::string date = keyword_date(found.date);
+	if (!found.freebsd_keyword || found.author.empty() || found.revision.empty() || date.empty())
+		return {};
+	std::string_view below = branch_path(branch);
+	std::string full = below.empty() ? path.substr(1) : std::string(below) + path;
+	return ": " + full + " " + std::string(found.revision) + " " + date + " " + std::string(found.author) + " ";
+}
+
+void
+read_svn_properties(char* group, char* group_end, file_node& node, const std::string& branch, std::string& expansion)
+{
+	file_properties found;
+
+	if (!read_property_group(group, group_end, found) || !is_md5_text(found.md5))
+		return;
+	memcpy(node.md5, found.md5.data(), 32);
+	node.md5[32] = '\0';
+	node.executable = found.executable;
+	node.special = found.special;
+	expansion = expansion_text(found, node.path, branch);
+}
+
+void
+read_svn_properties(char* group, file_node& node, const std::string& branch, std::string& expansion)
+{
+	read_svn_properties(group, group + strlen(group), node, branch, expansion);
+}
+
+// The number of decimal digits of n.
+static int64_t
+digits(int64_t n)
+{
+	int64_t count = 1;
+	while (n >= 10) {
+		n /= 10;
+		count++;
+	}
+	return count;
+}
+
+int64_t
+svn_content_size(int64_t size, int32_t revision)
+{
+	int64_t rest = size % 4096;
+	int64_t raw = size + 103 + digits(revision) + 6 * (size / 4096);
+	if (rest > 0)
+		raw += digits(rest) + 2;
+	return raw;
+}
+
+char*
+join_svn_content(char* start, char* end, char* region_end, int64_t& length)
+{
+	static constexpr std::string_view closing = " ( success ( ) ) ";
+
+	length = 0;
+	char* close = svn_list_end(start, end);
+	if (close == nullptr || close + 1 >= region_end)
+		return nullptr;
+	svn_items items{close + 1, region_end};
+	char* data = nullptr;
+	char* joined = nullptr;
+	for (;;) {
+		std::string_view piece = svn_read_string(items);
+		if (!items.ok)
+			return nullptr;
+		if (data == nullptr)
+			data = joined = const_cast<char*>(piece.data());
+		if (piece.empty())
+			break;
+		memmove(joined, piece.data(), piece.size());
+		joined += piece.size();
+	}
+	if (static_cast<size_t>(region_end - items.p) != closing.size() ||
+	    std::string_view(items.p, closing.size()) != closing)
+		return nullptr;
+	length = joined - data;
+	return data;
+}
+
+char*
+locate_svn_content(char* start, char* end, char* region_end)
+{
+	int64_t length = 0;
+	return join_svn_content(start, end, region_end, length);
+}

@@ -1,0 +1,109 @@
+// The svn opening exchange: greetings, anonymous login, the revision, and
+// the check that the branch is a directory.
+
+#include "svn/svn.h"
+
+#include "transport/transport.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <err.h>
+
+// Formats a command into a string of any length.
+template <typename... Args>
+static std::string
+format(const char* pattern, Args... args)
+{
+	int length = snprintf(nullptr, 0, pattern, args...);
+	std::string text(length, '\0');
+	snprintf(text.data(), length + 1, pattern, args...);
+	return text;
+}
+
+// Sends command and judges the answer; a failure ends the run (the reason
+// is already printed).  Returns the cursor on the command's own group and
+// sets end past it.
+static char*
+exchange(connection& conn, const std::string& command, char*& end)
+{
+	process_command_svn(conn, command.c_str(), 0);
+	char* start = conn.response.get();
+	end = start + conn.response_length;
+	if (check_response(conn.protocol, start, end) != 0)
+		exit(1);
+	return start;
+}
+
+// The client greeting: capabilities, the URL of the branch, the client.
+static std::string
+client_greeting(const connection& conn)
+{
+	std::string url = "svn://" + *conn.host + "/" + *conn.branch;
+	return format("( 2 ( edit-pipeline svndiff1 absent-entries commit-revprops depth log-revprops atomic-revprops partial-replay ) %zu:%s %zu:trelk-%s ( ) )\n",
+	    url.size(), url.c_str(), strlen("trelk-") + strlen(trelk_version), trelk_version);
+}
+
+// Reads the number of a get-latest-rev answer group: the digits after
+// "( success ( " up to the next blank, never past end.
+static int32_t
+latest_revision(char* group, char* end)
+{
+	static const char prefix[] = "( success ( ";
+	size_t prefix_length = sizeof(prefix) - 1;
+
+	if (group == nullptr || end - group < static_cast<ptrdiff_t>(prefix_length) ||
+	    strncmp(group, prefix, prefix_length) != 0)
+		errx(1, "Cannot retrieve latest revision.");
+	char* digits = group + prefix_length;
+	char* blank = static_cast<char*>(memchr(digits, ' ', end - digits));
+	if (blank == nullptr || blank == digits || blank - digits > 9)
+		errx(1, "Cannot retrieve latest revision.");
+	long revision = 0;
+	for (char* p = digits; p < blank; p++) {
+		if (*p < '0' || *p > '9')
+			errx(1, "Cannot retrieve latest revision.");
+		revision = revision * 10 + (*p - '0');
+	}
+	*blank = '\0';
+	return static_cast<int32_t>(revision);
+}
+
+// The branch must be a directory at the revision: the command's own answer
+// group (after the authentication request) must say dir.
+static void
+check_branch(connection& conn)
+{
+	char* end = nullptr;
+	char* group = exchange(conn, format("( check-path ( 0: ( %d ) ) )\n", conn.revision), end);
+	static const char dir[] = "( success ( dir ) )";
+	size_t length = sizeof(dir) - 1;
+	if (end - group < static_cast<ptrdiff_t>(length) || memcmp(group, dir, length) != 0 ||
+	    (end - group > static_cast<ptrdiff_t>(length) && group[length] != '\0' && group[length] != ' '))
+		errx(1, "Remote path %s is not a repository directory.\n%s", conn.branch->c_str(), group);
+}
+
+void
+handshake_svn(connection& conn)
+{
+	char* end = nullptr;
+
+	conn.expected_groups = 1;
+	process_command_svn(conn, "", 0);
+	exchange(conn, client_greeting(conn), end);
+	conn.expected_groups = 2;
+	process_command_svn(conn, "( ANONYMOUS ( 0: ) )\n", 0);
+	if (conn.revision == 0) {
+		char* group = exchange(conn, "( get-latest-rev ( ) )\n", end);
+		conn.revision = latest_revision(group, end);
+	}
+	check_branch(conn);
+}
+
+std::string
+root_get_dir_command(const connection& conn)
+{
+	return format("( get-dir ( 0: ( %d ) false true ( kind size ) false ) )\n", conn.revision);
+}

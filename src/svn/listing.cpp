@@ -1,0 +1,231 @@
+// The svn tree listing: get-dir commands in batches, level by level.  Files
+// go into the catalogue; directories are made under the target and listed
+// in their turn.
+
+#include "svn/svn.h"
+
+#include "fetch/fetch.h"
+#include "local/local.h"
+#include "transport/transport.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <err.h>
+
+// A listing batch closes after the command that takes it past this size.
+static constexpr size_t batch_limit = 32000;
+
+// One entry of a directory listing, kept until the whole batch has been
+// read without a fault, so that a resent batch never adds anything twice.
+struct listed_entry {
+	bool is_file;
+	std::string path;	// relative to the branch, beginning with "/"
+	int64_t size;
+};
+
+// Reads the directory path of one get-dir command line: the string after
+// "( get-dir ( ".  A line of another form ends the run.
+static std::string
+command_path(std::string_view line)
+{
+	static constexpr std::string_view prefix = "( get-dir ( ";
+
+	if (line.substr(0, prefix.size()) != prefix)
+		errx(1, "Error in response: %s\n", std::string(line).c_str());
+	std::string text(line.substr(prefix.size()));
+	svn_items items{text.data(), text.data() + text.size()};
+	std::string_view path = svn_read_string(items);
+	if (!items.ok)
+		errx(1, "Error in response: %s\n", std::string(line).c_str());
+	return std::string(path);
+}
+
+// Reads a file size; -1 when the text is not a decimal number.
+static int64_t
+read_size(std::string_view text)
+{
+	int64_t size = 0;
+
+	if (text.empty() || text.size() > 18)
+		return -1;
+	for (char c : text) {
+		if (c < '0' || c > '9')
+			return -1;
+		size = size * 10 + (c - '0');
+	}
+	return size;
+}
+
+// Checks a name from the server before it names anything.
+static void
+check_entry_name(std::string_view name)
+{
+	if (name.size() >= 256)
+		errx(1, "entry_is_file file name is too long");
+	check_repository_name(name);
+}
+
+// Reads one entry list ( name kind [size] ... ) into entries.  Returns
+// false when the entry is malformed.
+static bool
+read_entry(svn_items& items, const std::string& parent, std::vector<listed_entry>& entries)
+{
+	svn_open_list(items);
+	std::string_view name = svn_read_string(items);
+	std::string_view kind = svn_read_word(items);
+	if (!items.ok || !isalpha(static_cast<unsigned char>(kind[0])))
+		return false;
+	if (kind == "file" || kind == "dir") {
+		check_entry_name(name);
+		int64_t size = 0;
+		if (kind == "file" && (size = read_size(svn_read_word(items))) < 0)
+			return false;
+		entries.push_back({kind == "file", parent + "/" + std::string(name), size});
+	}
+	while (items.ok && !svn_close_list(items))
+		svn_skip_item(items);
+	return items.ok;
+}
+
+// Walks the entries of one get-dir answer group [group, group_end):
+// ( success ( revision ( properties ) ( entry ... ) ... ) ).
+static bool
+read_entries(char* group, char* group_end, const std::string& parent, std::vector<listed_entry>& entries)
+{
+	svn_items items{group, group_end};
+
+	svn_open_list(items);
+	if (svn_read_word(items) != "success")
+		return false;
+	svn_open_list(items);
+	svn_read_word(items);
+	svn_skip_item(items);
+	svn_open_list(items);
+	while (items.ok && !svn_close_list(items))
+		if (!read_entry(items, parent, entries))
+			return false;
+	return items.ok;
+}
+
+// Reads the answers of one batch, pair by pair.  Returns false when an
+// answer reports a failure or is malformed.
+static bool
+read_batch(connection& conn, const std::string& commands, std::vector<listed_entry>& entries)
+{
+	char* cursor = conn.response.get();
+	char* response_end = cursor + conn.response_length;
+	std::string_view lines = commands;
+
+	for (uint32_t i = 0; i < conn.expected_groups / 2; i++) {
+		size_t newline = lines.find('\n');
+		std::string parent = command_path(lines);
+		lines.remove_prefix(newline == std::string_view::npos ? lines.size() : newline + 1);
+		char* end = response_end;
+		if (check_response(conn.protocol, cursor, end) != 0)
+			return false;
+		char* close = svn_list_end(cursor, response_end);
+		if (close == nullptr || !read_entries(cursor, close + 1, parent, entries))
+			return false;
+		cursor = close + 2 < response_end ? close + 2 : response_end;
+	}
+	return true;
+}
+
+// Before a resend of a failed batch: a message from the third resend on,
+// the end of the run after the sixth.
+static void
+announce_resend(int failures)
+{
+	if (failures > 6)
+		errx(1, "Error in svn stream.  Quitting.");
+	if (failures >= 3)
+		fprintf(stderr, "Error in svn stream, retry #%d\n", failures - 1);
+}
+
+// Makes sure the directory of the branch exists under the target as a real
+// directory (a symbolic link is never followed), creating it if missing.
+static void
+make_directory(const connection& conn, const std::string& local_path)
+{
+	struct stat status;
+
+	if (lstat(local_path.c_str(), &status) == 0) {
+		if (!S_ISDIR(status.st_mode))
+			errx(1, "%s exists locally and is not a directory.  Please remove it manually and restart trelk", local_path.c_str());
+		return;
+	}
+	if (conn.verbosity != 0)
+		printf(" + %s\n", local_path.c_str());
+	if (mkdir(local_path.c_str(), 0755) != 0)
+		err(1, "Cannot create target directory");
+}
+
+// Appends a directory's get-dir command to the newest batch, which closes
+// once it has passed the limit.
+static void
+queue_directory(const connection& conn, const std::string& path, command_batches& next)
+{
+	char head[64];
+
+	snprintf(head, sizeof(head), "( get-dir ( %zu:", path.size());
+	std::string& batch = next.buffer[next.last_buffer];
+	batch += head;
+	batch += path;
+	snprintf(head, sizeof(head), " ( %d ) false true ( kind size ) false ) )\n", conn.revision);
+	batch += head;
+	next.buffer_commands[next.last_buffer]++;
+	if (batch.size() > batch_limit)
+		new_buffer(next);
+}
+
+// Takes the entries of a batch that was read whole: files into the
+// catalogue, directories made locally and queued for the next level.
+static void
+take_entries(connection& conn, const std::vector<listed_entry>& entries, catalogue& cat, path_sets& sets, command_batches& next)
+{
+	for (const listed_entry& entry : entries) {
+		if (entry.is_file) {
+			file_node& node = new_file_node(cat);
+			node.path = entry.path;
+			node.size = entry.size;
+			continue;
+		}
+		std::string local_path = *conn.path_target + entry.path;
+		make_directory(conn, local_path);
+		sets.local_dir_set.erase(local_path);
+		queue_directory(conn, entry.path, next);
+	}
+}
+
+void
+list_tree_svn(connection& conn, const std::string& commands, catalogue& cat, path_sets& sets)
+{
+	std::vector<listed_entry> entries;
+	int failures = 0;
+
+	for (;;) {
+		process_command_svn(conn, commands.c_str(), 0);
+		entries.clear();
+		if (read_batch(conn, commands, entries))
+			break;
+		announce_resend(++failures);
+	}
+	command_batches next;
+	new_buffer(next);
+	take_entries(conn, entries, cat, sets, next);
+	entries = {};
+	for (int32_t i = 0; i <= next.last_buffer; i++) {
+		if (next.buffer_commands[i] == 0)
+			continue;
+		conn.expected_groups = 2 * next.buffer_commands[i];
+		list_tree_svn(conn, next.buffer[i], cat, sets);
+		next.buffer[i] = std::string();
+	}
+}

@@ -1,0 +1,409 @@
+// Reading svn answers: the scan that counts lists while skipping strings by
+// their length prefix, the item cursor, and the reader of whole answers.
+
+#include "svn/svn.h"
+
+#include "transport/transport.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <err.h>
+
+// A length prefix never grows past this; a longer one is a broken stream.
+static constexpr int64_t longest_string = int64_t(1) << 40;
+
+// The state of one read attempt in group mode.
+struct group_reader {
+	svn_scan scan;
+	uint32_t groups = 0;
+	bool separator_due = false;
+};
+
+static bool
+is_digit(unsigned char c)
+{
+	return c >= '0' && c <= '9';
+}
+
+int
+svn_scan_byte(svn_scan& scan, unsigned char c)
+{
+	if (scan.string_left > 0) {
+		scan.string_left--;
+		return 0;
+	}
+	if (scan.number >= 0) {
+		if (is_digit(c)) {
+			scan.number = std::min(scan.number * 10 + (c - '0'), longest_string);
+			return 0;
+		}
+		bool is_string = c == ':';
+		if (is_string)
+			scan.string_left = scan.number;
+		scan.number = -1;
+		if (is_string) {
+			scan.item_start = false;
+			return 0;
+		}
+	} else if (scan.item_start && is_digit(c)) {
+		scan.number = c - '0';
+		scan.item_start = false;
+		return 0;
+	}
+	scan.item_start = c == ' ' || c == '\0' || c == '\n' || c == '(' || c == ')';
+	if (c == '(') {
+		scan.depth++;
+		return 1;
+	}
+	if (c == ')') {
+		scan.depth--;
+		return -1;
+	}
+	return 0;
+}
+
+char*
+svn_list_end(char* start, char* end)
+{
+	svn_scan scan;
+	char* p = start;
+
+	while (p < end) {
+		if (scan.string_left > 0) {
+			int64_t skip = std::min<int64_t>(scan.string_left, end - p);
+			scan.string_left -= skip;
+			p += skip;
+			continue;
+		}
+		if (*p == '\0')
+			return nullptr;
+		if (svn_scan_byte(scan, *p) < 0 && scan.depth <= 0)
+			return p;
+		p++;
+	}
+	return nullptr;
+}
+
+// Passes over the blanks between items.
+static void
+skip_blanks(svn_items& items)
+{
+	while (items.p < items.end && (*items.p == ' ' || *items.p == '\n'))
+		items.p++;
+}
+
+bool
+svn_open_list(svn_items& items)
+{
+	skip_blanks(items);
+	if (items.ok && items.p < items.end && *items.p == '(') {
+		items.p++;
+		return true;
+	}
+	items.ok = false;
+	return false;
+}
+
+bool
+svn_close_list(svn_items& items)
+{
+	skip_blanks(items);
+	if (items.ok && items.p < items.end && *items.p == ')') {
+		items.p++;
+		return true;
+	}
+	return false;
+}
+
+// Reads the decimal length of a string item at p; -1 when p holds no
+// length followed by ":" before end.  Sets colon to the ":".
+static int64_t
+string_length(const char* p, const char* end, const char*& colon)
+{
+	int64_t length = 0;
+	const char* q = p;
+
+	while (q < end && is_digit(*q) && q - p < 13)
+		length = length * 10 + (*q++ - '0');
+	if (q == p || q >= end || *q != ':')
+		return -1;
+	colon = q;
+	return length;
+}
+
+std::string_view
+svn_read_string(svn_items& items)
+{
+	const char* colon = nullptr;
+
+	skip_blanks(items);
+	int64_t length = items.ok ? string_length(items.p, items.end, colon) : -1;
+	if (length < 0 || length > items.end - colon - 1) {
+		items.ok = false;
+		return {};
+	}
+	std::string_view text(colon + 1, length);
+	items.p = const_cast<char*>(colon + 1 + length);
+	return text;
+}
+
+std::string_view
+svn_read_word(svn_items& items)
+{
+	skip_blanks(items);
+	char* first = items.p;
+	while (items.ok && items.p < items.end &&
+	    (isalnum(static_cast<unsigned char>(*items.p)) || *items.p == '-'))
+		items.p++;
+	if (items.p == first)
+		items.ok = false;
+	return items.ok ? std::string_view(first, items.p - first) : std::string_view();
+}
+
+void
+svn_skip_item(svn_items& items)
+{
+	const char* colon = nullptr;
+
+	skip_blanks(items);
+	if (!items.ok || items.p >= items.end) {
+		items.ok = false;
+		return;
+	}
+	if (*items.p == '(') {
+		char* close = svn_list_end(items.p, items.end);
+		if (close == nullptr)
+			items.ok = false;
+		else
+			items.p = close + 1;
+	} else if (string_length(items.p, items.end, colon) >= 0)
+		svn_read_string(items);
+	else
+		svn_read_word(items);
+}
+
+// Reads once from the socket, again after an interruption.  Returns the
+// count, 0 at the end of the stream, -1 on an error.
+static ssize_t
+read_some(const connection& conn, char* area, size_t size)
+{
+	for (;;) {
+		ssize_t count = read(conn.socket_fd, area, size);
+		if (count >= 0 || errno != EINTR)
+			return count;
+	}
+}
+
+// Makes room for count more bytes after the first used bytes.
+static void
+make_room(connection& conn, uint64_t used, size_t count)
+{
+	while (used + count > static_cast<uint64_t>(conn.response_blocks) * 4096)
+		grow_response(conn, "process_command_svn realloc");
+}
+
+// Takes one received byte in group mode.  Returns false when the byte is
+// not stored: a blank left over from the previous answer.
+static bool
+take_group_byte(group_reader& state, char& c, uint64_t position, int verbosity)
+{
+	if (state.separator_due) {
+		state.separator_due = false;
+		if (c == ' ' || c == '\0') {
+			c = '\0';
+			return true;
+		}
+		fprintf(stderr, "oops: %d %c\n", static_cast<signed char>(c), c);
+	} else if (position == 0 && state.scan.depth == 0 && (c == ' ' || c == '\0'))
+		return false;
+	int kind = svn_scan_byte(state.scan, c);
+	if (kind != 0 && verbosity >= 4)
+		fprintf(stderr, "%d", state.scan.depth);
+	if (kind < 0 && state.scan.depth <= 0) {
+		state.scan.depth = 0;
+		state.groups++;
+		state.separator_due = true;
+	}
+	return true;
+}
+
+// Group mode: reads until conn.expected_groups groups are complete.
+// Returns false when the stream fails first.
+static bool
+read_groups(connection& conn)
+{
+	group_reader state;
+	char area[4097];
+
+	while (state.groups < conn.expected_groups) {
+		ssize_t count = read_some(conn, area, 4096);
+		if (count <= 0)
+			return false;
+		if (conn.verbosity >= 4)
+			printf("==========\n>> Response Parse:\n");
+		make_room(conn, conn.response_length, count);
+		char* response = conn.response.get();
+		for (ssize_t i = 0; i < count; i++)
+			if (take_group_byte(state, area[i], conn.response_length, conn.verbosity))
+				response[conn.response_length++] = area[i];
+		response[conn.response_length] = '\0';
+		if (conn.verbosity >= 4)
+			fprintf(stderr, ". = %u %u\n", state.groups, conn.expected_groups);
+	}
+	return true;
+}
+
+// Follows the answers of content requests as their bytes arrive, so that a
+// short answer (a failure, or less content than stated) is noticed instead
+// of waited for.  An answer ends with the third group of a success, or with
+// a failure group that no content string follows.
+struct answer_tracker {
+	svn_scan scan;
+	uint64_t position = 0;
+	uint64_t group_start = 0;
+	int32_t groups_in_answer = 0;
+	uint32_t answers = 0;
+	uint64_t last_close = 0;	// the byte after the latest answer's end
+	bool failure_pending = false;	// a failure group may have ended it
+	uint64_t failure_close = 0;
+};
+
+// Counts one more complete answer, ending at close.
+static void
+end_answer(answer_tracker& tracker, uint64_t close)
+{
+	tracker.answers++;
+	tracker.groups_in_answer = 0;
+	tracker.last_close = close;
+	tracker.failure_pending = false;
+}
+
+// Settles a pending failure group by the first byte after it: a string
+// means the answer goes on, anything else that it ended there.
+static void
+settle_failure(answer_tracker& tracker, char c)
+{
+	if (!tracker.failure_pending || c == ' ' || c == '\0')
+		return;
+	if (c >= '0' && c <= '9')
+		tracker.failure_pending = false;
+	else
+		end_answer(tracker, tracker.failure_close);
+}
+
+// Takes the bytes of the response that the tracker has not seen yet.
+static void
+track_answers(answer_tracker& tracker, const char* response, uint64_t length)
+{
+	while (tracker.position < length) {
+		if (tracker.scan.string_left > 0) {
+			uint64_t skip = std::min<uint64_t>(tracker.scan.string_left, length - tracker.position);
+			tracker.scan.string_left -= skip;
+			tracker.position += skip;
+			continue;
+		}
+		char c = response[tracker.position];
+		if (tracker.scan.depth == 0)
+			settle_failure(tracker, c);
+		int kind = svn_scan_byte(tracker.scan, c);
+		if (kind > 0 && tracker.scan.depth == 1)
+			tracker.group_start = tracker.position;
+		tracker.position++;
+		if (kind >= 0 || tracker.scan.depth > 0)
+			continue;
+		tracker.scan.depth = 0;
+		if (++tracker.groups_in_answer == 3)
+			end_answer(tracker, tracker.position);
+		else if (strncmp(response + tracker.group_start, "( failure", 9) == 0) {
+			tracker.failure_pending = true;
+			tracker.failure_close = tracker.position;
+		}
+	}
+}
+
+// True when the answers received so far are complete and end anywhere but
+// one blank before expected: a pending failure group with nothing after it
+// yet counts as the end of its answer.
+static bool
+answers_end_short(const answer_tracker& tracker, uint32_t requests, uint32_t expected)
+{
+	uint32_t answers = tracker.answers + (tracker.failure_pending ? 1 : 0);
+	uint64_t close = tracker.failure_pending ? tracker.failure_close : tracker.last_close;
+	return answers >= requests && close + 1 != expected;
+}
+
+// Byte-count mode: reads exactly expected bytes, a leading leftover blank
+// not counted.  Returns false when the stream fails, passes the count, or
+// completes all conn.expected_groups / 2 answers anywhere but one blank
+// before it.
+static bool
+read_bytes(connection& conn, uint32_t expected)
+{
+	answer_tracker tracker;
+	uint32_t requests = conn.expected_groups / 2;
+	char area[4097];
+
+	while (conn.response_length < expected) {
+		ssize_t count = read_some(conn, area, 4096);
+		if (count <= 0)
+			return false;
+		const char* data = area;
+		if (conn.response_length == 0 && area[0] == ' ') {
+			data++;
+			count--;
+		}
+		make_room(conn, conn.response_length, count);
+		memcpy(conn.response.get() + conn.response_length, data, count);
+		conn.response_length += count;
+		conn.response.get()[conn.response_length] = '\0';
+		if (requests == 0)
+			continue;
+		track_answers(tracker, conn.response.get(), conn.response_length);
+		if (answers_end_short(tracker, requests, expected))
+			return false;
+	}
+	return conn.response_length == expected;
+}
+
+// One attempt: sends the command and reads its whole answer.
+static bool
+attempt(connection& conn, const char* command, uint32_t expected_bytes)
+{
+	send_command(conn, command);
+	conn.response_length = 0;
+	conn.response.get()[0] = '\0';
+	if (expected_bytes != 0)
+		return read_bytes(conn, expected_bytes);
+	return read_groups(conn);
+}
+
+// Before the next attempt: a message from the second failure on, the end
+// of the run after the sixth.
+static void
+announce_retry(int failures)
+{
+	if (failures >= 6)
+		errx(1, "Error in svn stream.  Quitting.");
+	if (failures >= 2)
+		fprintf(stderr, "Error in svn stream, retry #%d\n", failures);
+}
+
+char*
+process_command_svn(connection& conn, const char* command, uint32_t expected_bytes)
+{
+	int failures = 0;
+
+	while (!attempt(conn, command, expected_bytes))
+		announce_retry(++failures);
+	if (expected_bytes == 0 && conn.verbosity >= 3) {
+		printf("==========\n>> Response:\n%s", conn.response.get());
+		fflush(stdout);
+	}
+	return conn.response.get();
+}

@@ -1,0 +1,246 @@
+// The one connection to the server: opening it, sending commands, closing
+// it, and judging whether an answer reports success.
+
+#include "transport/transport.h"
+
+#include "svn/svn.h"
+
+#include <sys/types.h>
+#include <sys/socket.h>
+
+#include <netdb.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include <err.h>
+
+// How many writes in a row may fail without an error before the connection
+// is given up (a TLS write can report a failure with errno left at 0).
+static constexpr int silent_write_limit = 64;
+
+struct addrinfo_delete {
+	void operator()(addrinfo* list) const { freeaddrinfo(list); }
+};
+
+// Closes the descriptor of an earlier connection; one that is already
+// closed (EBADF) is no error.
+static void
+close_previous(connection& conn)
+{
+	if (conn.socket_fd == 0)
+		return;
+	if (close(conn.socket_fd) != 0 && errno != EBADF)
+		err(1, "close_connection");
+	conn.socket_fd = -1;
+}
+
+// Resolves host and port; returns the address list, of which only the
+// first address is ever used.
+static std::unique_ptr<addrinfo, addrinfo_delete>
+resolve(const connection& conn)
+{
+	char port[10];
+	addrinfo hints{};
+	addrinfo* list = nullptr;
+
+	snprintf(port, sizeof(port), "%u", conn.port);
+	hints.ai_family = conn.family;
+	hints.ai_socktype = SOCK_STREAM;
+	int result = getaddrinfo(conn.host ? conn.host->c_str() : "", port, &hints, &list);
+	if (result != 0)
+		errx(1, "%s", gai_strerror(result));
+	return std::unique_ptr<addrinfo, addrinfo_delete>(list);
+}
+
+// Opens the socket and connects it to the first address of the list.
+static void
+connect_first(connection& conn, const addrinfo* address)
+{
+	conn.socket_fd = -1;
+	conn.socket_fd = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+	if (conn.socket_fd < 0)
+		err(1, "socket failure");
+	if (connect(conn.socket_fd, address->ai_addr, address->ai_addrlen) < 0)
+		err(1, "connect failure");
+}
+
+// Keep-alive on, 32768-byte send and receive buffers.
+static void
+set_socket_options(const connection& conn)
+{
+	int on = 1;
+	int size = 32768;
+
+	if (setsockopt(conn.socket_fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on)) != 0)
+		err(1, "setsockopt SO_KEEPALIVE error");
+	if (setsockopt(conn.socket_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)) != 0)
+		err(1, "setsockopt SO_SNDBUF error");
+	if (setsockopt(conn.socket_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)) != 0)
+		err(1, "setsockopt SO_RCVBUF error");
+}
+
+void
+reset_connection(connection& conn)
+{
+	close_previous(conn);
+	auto addresses = resolve(conn);
+	connect_first(conn, addresses.get());
+	addresses.reset();
+	if (conn.protocol == protocol_https)
+		start_tls(conn);
+	set_socket_options(conn);
+}
+
+// Writes up to length bytes once; returns the count written, or -1 with
+// errno set.  A peer that has gone away is an error, never a signal.
+static ssize_t
+write_once(connection& conn, const char* data, size_t length)
+{
+	if (conn.protocol == protocol_https) {
+		errno = 0;
+		int count = length > 0x40000000 ? 0x40000000 : static_cast<int>(length);
+		return SSL_write(conn.tls.get(), data, count);
+	}
+#ifdef MSG_NOSIGNAL
+	ssize_t written = send(conn.socket_fd, data, length, MSG_NOSIGNAL);
+	if (written >= 0 || errno != ENOTSOCK)
+		return written;
+#endif
+	return write(conn.socket_fd, data, length);
+}
+
+void
+send_command(connection& conn, const char* command)
+{
+	if (command == nullptr)
+		return;
+	size_t length = strlen(command);
+	if (conn.verbosity >= 3) {
+		printf("<< %zu bytes\n%s", length, command);
+		fflush(stdout);
+	}
+	size_t written = 0;
+	int silent_failures = 0;
+	while (written < length) {
+		ssize_t count = write_once(conn, command + written, length - written);
+		if (count > 0) {
+			written += count;
+			silent_failures = 0;
+			continue;
+		}
+		if (count == 0)
+			err(1, "send command");
+		if (errno == EINTR)
+			continue;
+		if (errno != 0 || ++silent_failures > silent_write_limit)
+			err(1, "send command");
+	}
+}
+
+void
+close_connection(connection& conn)
+{
+	if (conn.tls)
+		SSL_shutdown(conn.tls.get());
+	if (conn.socket_fd != 0 && close(conn.socket_fd) != 0 && errno != EBADF)
+		err(1, "close connection failed");
+	conn.socket_fd = -1;
+	conn.tls.reset();
+	conn.tls_context.reset();
+}
+
+void
+grow_response(connection& conn, const char* message)
+{
+	size_t size = (static_cast<size_t>(conn.response_blocks) + 1) * 4096 + 1;
+	char* grown = static_cast<char*>(realloc(conn.response.get(), size));
+	if (grown == nullptr)
+		err(1, "%s", message);
+	(void)conn.response.release();
+	conn.response.reset(grown);
+	conn.response_blocks++;
+}
+
+// True when the text at p, which ends at end or at a NUL byte, begins
+// with prefix.
+static bool
+begins_with(const char* p, const char* end, std::string_view prefix)
+{
+	if (p == nullptr || (end != nullptr && end - p < static_cast<ptrdiff_t>(prefix.size())))
+		return false;
+	return strncmp(p, prefix.data(), prefix.size()) == 0;
+}
+
+// Reports a failed answer, printed from its first byte.
+static int
+report_failure(const char* text)
+{
+	fprintf(stderr, "\nCommand Failure: %s\n", text);
+	return 1;
+}
+
+// svn: skips leading blanks and the empty authentication request, and
+// marks with end the first byte after the answer group at start.
+static int
+check_svn_response(char*& start, char*& end)
+{
+	if (end == nullptr)
+		end = start + strlen(start);
+	char* text = start;
+	if (begins_with(text, end, "( success ( ( ) 0: ) ) ( failure") ||
+	    begins_with(text, end, "( success ( ) ) ( failure"))
+		return report_failure(text);
+	while (start < end && *start == ' ')
+		start++;
+	if (!begins_with(start, end, "( success "))
+		return report_failure(text);
+	if (begins_with(start, end, "( success ( ( ) 0: ) )"))
+		start += 23;
+	if (start > end)
+		start = end;
+	char* close = svn_list_end(start, end);
+	if (close != nullptr)
+		end = close + 2 < end ? close + 2 : end;
+	else {
+		char* nul = static_cast<char*>(memchr(start, '\0', end - start));
+		if (nul != nullptr)
+			end = nul + 1;
+	}
+	return 0;
+}
+
+// HTTP: moves start to the body of a 2xx answer.
+static int
+check_http_response(char*& start, char* end)
+{
+	char* text = start;
+
+	if (begins_with(text, end, "HTTP/1.1 50") || begins_with(text, end, "HTTP/1.1 40"))
+		return report_failure(text);
+	if (!begins_with(text, end, "HTTP/1.1 20"))
+		return 0;
+	size_t length = end != nullptr ? end - text : strlen(text);
+	size_t blank = std::string_view(text, length).find("\r\n\r\n");
+	if (blank == std::string_view::npos) {
+		start = nullptr;
+		return report_failure(text);
+	}
+	start = text + blank + 4;
+	return 0;
+}
+
+int
+check_response(uint32_t protocol, char*& start, char*& end)
+{
+	if (start == nullptr)
+		return report_failure("");
+	if (protocol == protocol_svn)
+		return check_svn_response(start, end);
+	return check_http_response(start, end);
+}

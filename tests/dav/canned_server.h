@@ -1,0 +1,154 @@
+// A scripted HTTP server on 127.0.0.1 for the WebDAV tests: a child
+// process that accepts one connection per script entry, reads the whole
+// request text, records it, and answers with canned bytes in the given
+// pieces, then ends the connection the chosen way.
+
+#pragma once
+
+#include "run/run.h"
+
+#include <sys/socket.h>
+#include <sys/wait.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+struct canned_reply {
+	enum ending { stay_open, close_early, reset };
+
+	std::vector<std::string> pieces;	// written one after another
+	ending end = stay_open;
+};
+
+// The reply text cut into pieces of at most size bytes.
+inline std::vector<std::string>
+cut_every(const std::string& text, size_t size)
+{
+	std::vector<std::string> pieces;
+	for (size_t at = 0; at < text.size(); at += size)
+		pieces.push_back(text.substr(at, size));
+	return pieces;
+}
+
+class canned_server {
+public:
+	explicit canned_server(std::vector<canned_reply> replies)
+	{
+		char dir[] = "/tmp/trelk-dav-XXXXXX";
+		EXPECT_NE(mkdtemp(dir), nullptr);
+		requests_path = std::string(dir) + "/requests";
+		listener = socket(AF_INET, SOCK_STREAM, 0);
+		sockaddr_in address{};
+		address.sin_family = AF_INET;
+		address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		EXPECT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+		EXPECT_EQ(listen(listener, 16), 0);
+		socklen_t length = sizeof(address);
+		getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+		port = ntohs(address.sin_port);
+		fflush(nullptr);
+		child = fork();
+		if (child == 0) {
+			signal(SIGPIPE, SIG_IGN);
+			for (const canned_reply& reply : replies)
+				serve(reply);
+			_exit(0);
+		}
+		close(listener);
+	}
+
+	~canned_server()
+	{
+		kill(child, SIGKILL);
+		waitpid(child, nullptr, 0);
+		std::string dir = requests_path.substr(0, requests_path.rfind('/'));
+		unlink(requests_path.c_str());
+		rmdir(dir.c_str());
+	}
+
+	// Every request text received so far, one after another.
+	std::string
+	requests() const
+	{
+		std::ifstream in(requests_path, std::ios::binary);
+		std::stringstream text;
+		text << in.rdbuf();
+		return text.str();
+	}
+
+	// A connection record aimed at the server, with a response buffer of
+	// blocks 4096-byte blocks.
+	connection
+	client(uint32_t blocks = 4) const
+	{
+		connection conn;
+		conn.host = "127.0.0.1";
+		conn.port = port;
+		conn.protocol = protocol_http;
+		conn.verbosity = 1;
+		conn.response_blocks = blocks;
+		allocate_response(conn);
+		return conn;
+	}
+
+	uint16_t port = 0;
+
+private:
+	// True once text holds a whole request: a header block, and for a
+	// chunked body its last chunk.
+	static bool
+	whole_request(const std::string& text)
+	{
+		if (text.find("Transfer-Encoding: chunked") != std::string::npos)
+			return text.size() >= 7 && text.compare(text.size() - 7, 7, "\r\n0\r\n\r\n") == 0;
+		return text.size() >= 4 && text.compare(text.size() - 4, 4, "\r\n\r\n") == 0;
+	}
+
+	void
+	serve(const canned_reply& reply)
+	{
+		int fd = accept(listener, nullptr, nullptr);
+		int on = 1;
+		setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+		std::string request;
+		char buffer[4096];
+		while (!whole_request(request)) {
+			ssize_t count = read(fd, buffer, sizeof(buffer));
+			if (count <= 0)
+				break;
+			request.append(buffer, static_cast<size_t>(count));
+		}
+		std::ofstream(requests_path, std::ios::binary | std::ios::app) << request;
+		for (size_t i = 0; i < reply.pieces.size(); i++) {
+			// A pause between pieces makes each one a read of its own
+			// as a rule; the results never depend on it.
+			if (i > 0)
+				usleep(1000);
+			write(fd, reply.pieces[i].data(), reply.pieces[i].size());
+		}
+		if (reply.end == canned_reply::reset) {
+			linger hard{1, 0};
+			setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+		} else if (reply.end == canned_reply::stay_open) {
+			while (read(fd, buffer, sizeof(buffer)) > 0)
+				;
+		}
+		close(fd);
+	}
+
+	int listener = -1;
+	pid_t child = -1;
+	std::string requests_path;
+};

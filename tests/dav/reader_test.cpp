@@ -1,0 +1,215 @@
+// The HTTP reader against a scripted server: framing, pipelining, chunk
+// removal, the bounds on lengths from the wire, and retries.
+
+#include "dav/dav.h"
+#include "canned_server.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char* const request = "GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+
+const std::string length_answer_a = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";
+const std::string length_answer_b = "HTTP/1.1 200 OK\r\nContent-Length: 13\r\nConnection: Keep-Alive\r\n\r\nHTTP/1.1 200 ";
+const std::string chunked_header = "HTTP/1.1 207 Multi-Status\r\nTransfer-Encoding: chunked\r\n\r\n";
+const std::string chunked_answer = chunked_header + "5\r\nhello\r\n1;ext=1\r\n \r\nA\r\n0123456789\r\n0\r\n\r\n";
+// What the buffer holds for chunked_answer: the data in one piece and the
+// CRLF that ends the body.
+const std::string chunked_taken = chunked_header + "hello 0123456789\r\n";
+
+std::string
+response_text(const connection& conn)
+{
+	return std::string(conn.response.get(), conn.response_length);
+}
+
+// Runs one exchange of expected_groups units against replies; returns the
+// buffer's text.
+std::string
+exchange(std::vector<canned_reply> replies, uint32_t expected_groups, uint32_t blocks = 4)
+{
+	canned_server server(std::move(replies));
+	connection conn = server.client(blocks);
+	conn.expected_groups = expected_groups;
+	process_command_http(conn, request);
+	EXPECT_EQ(conn.response.get()[conn.response_length], '\0');
+	return response_text(conn);
+}
+
+TEST(ProcessCommandHttp, ContentLengthAnswersInOneReadAndOneBytePerRead)
+{
+	std::string both = length_answer_a + length_answer_b;
+
+	EXPECT_EQ(exchange({{{both}}}, 4), both);
+	EXPECT_EQ(exchange({{cut_every(both, 1)}}, 4), both);
+	// A body that looks like a status line is still only a body.
+	EXPECT_EQ(exchange({{cut_every(both, 7)}}, 4), both);
+}
+
+TEST(ProcessCommandHttp, ChunkedBodySplitAnywhereGivesTheSameData)
+{
+	std::string after = length_answer_a;
+	std::string both = chunked_answer + after;
+
+	EXPECT_EQ(exchange({{{both}}}, 4), chunked_taken + after);
+	EXPECT_EQ(exchange({{cut_every(both, 1)}}, 4), chunked_taken + after);
+	for (size_t cut = 1; cut < chunked_answer.size(); cut++) {
+		SCOPED_TRACE(cut);
+		EXPECT_EQ(exchange({{{both.substr(0, cut), both.substr(cut)}}}, 4), chunked_taken + after);
+	}
+}
+
+TEST(ProcessCommandHttp, FramingCases)
+{
+	struct framing_case {
+		const char* name;
+		std::string sent;
+		uint32_t groups;
+		std::string taken;
+	} cases[] = {
+		{"single last chunk", chunked_header + "0\r\n\r\n", 2, chunked_header + "\r\n"},
+		{"trailer fields dropped", chunked_header + "3\r\nabc\r\n0\r\nX-Sum: 1\r\n\r\n" + length_answer_a, 4,
+		    chunked_header + "abc\r\n" + length_answer_a},
+		{"Content-Length first",
+		    "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\nhello", 2,
+		    "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\nhello"},
+		{"chunked first",
+		    "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 2,
+		    "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\nhello\r\n"},
+		{"no framing: no body, and not the next answer's length",
+		    "HTTP/1.1 204 No Content\r\nServer: x\r\n\r\n" + length_answer_b, 4,
+		    "HTTP/1.1 204 No Content\r\nServer: x\r\n\r\n" + length_answer_b},
+		{"empty last body", length_answer_a + "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 4,
+		    length_answer_a + "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"},
+		{"failure answers are framed too",
+		    "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno!" + length_answer_a, 4,
+		    "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno!" + length_answer_a},
+	};
+
+	for (const framing_case& c : cases) {
+		SCOPED_TRACE(c.name);
+		EXPECT_EQ(exchange({{{c.sent}}}, c.groups), c.taken);
+		EXPECT_EQ(exchange({{cut_every(c.sent, 1)}}, c.groups), c.taken);
+	}
+}
+
+TEST(ProcessCommandHttp, BufferGrowsAndIsClearedBehindTheAnswers)
+{
+	std::string big(10000, 'x');
+	std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n" + big;
+	canned_server server({{{answer}}, {{chunked_answer}}});
+	connection conn = server.client(1);
+
+	conn.expected_groups = 2;
+	process_command_http(conn, request);
+	EXPECT_EQ(response_text(conn), answer);
+	EXPECT_GE(conn.response_blocks, 3u);
+
+	process_command_http(conn, request);
+	EXPECT_EQ(response_text(conn), chunked_taken);
+	for (size_t i = conn.response_length; i <= answer.size(); i++)
+		ASSERT_EQ(conn.response.get()[i], '\0') << i;
+}
+
+TEST(ProcessCommandHttp, NothingIsReadForZeroGroups)
+{
+	EXPECT_EQ(exchange({{{length_answer_a}}}, 0), "");
+}
+
+TEST(ProcessCommandHttp, TallyAndDumpAtHighVerbosity)
+{
+	canned_server server({{{length_answer_a}}});
+	connection conn = server.client();
+	conn.expected_groups = 2;
+	conn.verbosity = 4;
+
+	testing::internal::CaptureStdout();
+	testing::internal::CaptureStderr();
+	process_command_http(conn, request);
+	std::string err = testing::internal::GetCapturedStderr();
+	testing::internal::GetCapturedStdout();
+	std::string size = std::to_string(length_answer_a.size());
+	std::string tally = "\rBytes read: " + size + ", Bytes expected: " + size + ", g:2, rg:2";
+	std::string tail = tally + "\n==========\n" + length_answer_a + "\n==========\n";
+	ASSERT_GE(err.size(), tail.size());
+	EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
+}
+
+TEST(ProcessCommandHttp, FailedAttemptsAreRetriedOnNewConnections)
+{
+	canned_reply reset{{}, canned_reply::reset};
+	canned_reply closed{{"HTTP/1.1 200 OK\r\nContent-Le"}, canned_reply::close_early};
+	canned_server server({reset, closed, reset, {{length_answer_a}}});
+	connection conn = server.client();
+	conn.expected_groups = 2;
+
+	testing::internal::CaptureStderr();
+	process_command_http(conn, request);
+	EXPECT_EQ(testing::internal::GetCapturedStderr(),
+	    "Error in http stream, retry #2\nError in http stream, retry #3\n");
+	EXPECT_EQ(response_text(conn), length_answer_a);
+	std::string four_times;
+	for (int i = 0; i < 4; i++)
+		four_times += request;
+	EXPECT_EQ(server.requests(), four_times);
+}
+
+TEST(ProcessCommandHttp, EarlyCloseAfterAFailureAnswerIsLeftToTheCaller)
+{
+	std::string failure = "HTTP/1.1 500 Oops\r\nContent-Length: 2\r\n\r\nno";
+	canned_server server({{{failure}, canned_reply::close_early}});
+	connection conn = server.client();
+	conn.expected_groups = 4;
+
+	process_command_http(conn, request);
+	EXPECT_EQ(response_text(conn), failure);
+}
+
+TEST(ProcessCommandHttpDeathTest, SixFailedAttemptsEndTheRun)
+{
+	canned_reply reset{{}, canned_reply::reset};
+	canned_server server({reset, reset, reset, reset, reset, reset});
+
+	EXPECT_EXIT(
+	    {
+		    connection conn = server.client();
+		    conn.expected_groups = 2;
+		    process_command_http(conn, request);
+	    },
+	    testing::ExitedWithCode(1),
+	    "^Error in http stream, retry #2\nError in http stream, retry #3\n"
+	    "Error in http stream, retry #4\nError in http stream, retry #5\n"
+	    ".*: Error in http stream.  Quitting.\n$");
+}
+
+TEST(ProcessCommandHttpDeathTest, BadLengthsFromTheWireEndTheRun)
+{
+	struct bad_case {
+		std::string sent;
+		const char* message;
+	} cases[] = {
+		{chunked_header + "ffffffff\r\nxx", ": process_command_http: Bad stream data \n$"},
+		{chunked_header + "5\r\nhello\r\n80000000\r\n", ": process_command_http: Bad stream data \n$"},
+		{chunked_header + "zz\r\n", ": process_command_http: Bad stream data \n$"},
+		{chunked_header + "5\r\nhelloXX3\r\nabc", ": process_command_http: Bad stream data \n$"},
+		{"HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n", ": process_command_http: Bad stream data\n$"},
+		{"HTTP/1.1 200 OK\r\nContent-Length: 4294967296\r\n\r\n", ": process_command_http: Bad stream data\n$"},
+		{"garbage, not HTTP\r\n\r\n", ": process_command_http: Bad stream data\n$"},
+	};
+
+	for (const bad_case& c : cases) {
+		SCOPED_TRACE(c.sent);
+		canned_server server({{{c.sent}}});
+		EXPECT_EXIT(
+		    {
+			    connection conn = server.client();
+			    conn.expected_groups = 2;
+			    process_command_http(conn, request);
+		    },
+		    testing::ExitedWithCode(1), c.message);
+	}
+}
+
+} // namespace

@@ -1,0 +1,124 @@
+#include "fetch/fetch.h"
+
+#include "../svn/canned_server.h"
+#include "local/local.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+// A catalogue of count files named by their index, with paths of the
+// given length.
+static void
+fill(catalogue& cat, int count, size_t name_length = 8)
+{
+	for (int i = 0; i < count; i++) {
+		file_node& node = new_file_node(cat);
+		std::string number = std::to_string(i);
+		node.path = "/" + std::string(name_length - number.size(), 'f') + number;
+		node.href = "/repo/!svn/ver/3/head" + node.path;
+	}
+}
+
+static connection
+settings(uint32_t protocol, const std::string& target)
+{
+	connection conn;
+	conn.protocol = protocol;
+	conn.revision = 3;
+	conn.host = "svn.example.org";
+	conn.path_target = target;
+	return conn;
+}
+
+TEST(NewBuffer, OpensEmptyBatches)
+{
+	command_batches batches;
+	new_buffer(batches);
+	new_buffer(batches);
+	EXPECT_EQ(batches.last_buffer, 1);
+	EXPECT_EQ(batches.buffer.size(), 2u);
+	EXPECT_EQ(batches.buffer_commands, (std::vector<int32_t>{0, 0}));
+}
+
+TEST(BuildPropertyBatches, SvnBatchesCloseAfterPassing32000Bytes)
+{
+	temporary_directory target;
+	connection conn = settings(protocol_svn, target.path);
+	for (size_t name_length : {8, 300, 3000}) {
+		catalogue cat;
+		command_batches batches;
+		new_buffer(batches);
+		fill(cat, 200, name_length);
+		build_property_batches(conn, cat, batches);
+		size_t request = ("( get-file ( " + std::to_string(name_length + 1) + ":" + cat.file[0]->path +
+		    " ( 3 ) true false false ) )\n").size();
+		int32_t total = 0;
+		for (int32_t i = 0; i <= batches.last_buffer; i++) {
+			total += batches.buffer_commands[i];
+			// Every request is whole; a batch ends with the request that
+			// takes it past 32000 bytes, however long that one is.
+			EXPECT_EQ(batches.buffer[i].size(), request * batches.buffer_commands[i]) << name_length;
+			if (i < batches.last_buffer) {
+				EXPECT_GT(batches.buffer[i].size(), 32000u);
+				EXPECT_LE(batches.buffer[i].size() - request, 32000u);
+			}
+		}
+		EXPECT_EQ(total, 200);
+		EXPECT_EQ(batches.buffer[0].substr(0, request), "( get-file ( " + std::to_string(name_length + 1) + ":" +
+		    cat.file[0]->path + " ( 3 ) true false false ) )\n");
+	}
+}
+
+TEST(BuildPropertyBatches, HttpBatchesHold96Requests)
+{
+	temporary_directory target;
+	connection conn = settings(protocol_http, target.path);
+	struct {
+		int files;
+		std::vector<int32_t> counts;
+	} cases[] = {
+		{0, {0}},
+		{95, {95}},
+		{96, {96, 0}},
+		{97, {96, 1}},
+		{200, {96, 96, 8}},
+	};
+	for (auto& c : cases) {
+		catalogue cat;
+		command_batches batches;
+		new_buffer(batches);
+		fill(cat, c.files, 600);
+		build_property_batches(conn, cat, batches);
+		batches.buffer_commands.resize(batches.last_buffer + 1);
+		EXPECT_EQ(batches.buffer_commands, c.counts) << c.files;
+		for (int32_t i = 0; i < cat.file_count; i++)
+			EXPECT_EQ(cat.file[i]->download, 1);
+		if (c.files > 0)
+			EXPECT_EQ(batches.buffer[0].substr(0, batches.buffer[0].find("\r\n\r\n") + 4),
+			    "PROPFIND " + cat.file[0]->href + " HTTP/1.1\r\nDepth: 1\r\nHost: svn.example.org\r\n\r\n");
+	}
+}
+
+TEST(BuildPropertyBatches, HttpLeavesCurrentFilesOut)
+{
+	temporary_directory target;
+	connection conn = settings(protocol_http, target.path);
+	catalogue cat;
+	command_batches batches;
+	new_buffer(batches);
+	fill(cat, 3);
+	// The second file is current, the first differs, the third is missing.
+	for (int i = 0; i < 2; i++) {
+		FILE* local = fopen((target.path + cat.file[i]->path).c_str(), "w");
+		fputs("same", local);
+		fclose(local);
+		std::string md5 = md5_hex(i == 1 ? "same" : "other", i == 1 ? 4 : 5);
+		memcpy(cat.file[i]->md5, md5.c_str(), 33);
+	}
+	build_property_batches(conn, cat, batches);
+	EXPECT_EQ(batches.buffer_commands[0], 2);
+	EXPECT_EQ(cat.file[0]->download, 1);
+	EXPECT_EQ(cat.file[1]->download, 0);
+	EXPECT_EQ(cat.file[2]->download, 1);
+}

@@ -1,0 +1,128 @@
+// A server that replays canned svn answers through a socket pair: every
+// answer piece is one record, so each read of the client takes exactly one
+// piece.  The server side never reads unless asked, and hanging up makes
+// every later read of the client end the stream.
+#pragma once
+
+#include "local/local.h"
+#include "run/run.h"
+
+#include <sys/types.h>
+#include <sys/socket.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct canned_server {
+	int client_fd = -1;
+	int server_fd = -1;
+	connection conn;
+
+	explicit canned_server(uint32_t blocks = 1)
+	{
+		int fds[2];
+		if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds) != 0)
+			abort();
+		client_fd = fds[0];
+		server_fd = fds[1];
+		fcntl(server_fd, F_SETFL, O_NONBLOCK);
+		// Room for every canned answer of a test before the client reads.
+		int room = 4 << 20;
+		setsockopt(server_fd, SOL_SOCKET, SO_SNDBUF, &room, sizeof(room));
+		conn.socket_fd = client_fd;
+		conn.protocol = protocol_svn;
+		conn.verbosity = 0;
+		conn.host = "127.0.0.1";
+		conn.branch = "base/head";
+		conn.response_blocks = blocks;
+		conn.response.reset(static_cast<char*>(calloc(size_t(blocks) * 4096 + 1, 1)));
+	}
+
+	~canned_server()
+	{
+		close(client_fd);
+		close(server_fd);
+	}
+
+	// Queues text in pieces of at most size bytes; the client takes each
+	// piece in one read.
+	void send_in_pieces(std::string_view text, size_t size)
+	{
+		for (size_t at = 0; at < text.size(); at += size) {
+			std::string_view piece = text.substr(at, size);
+			ASSERT_EQ(write(server_fd, piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+		}
+	}
+
+	// Queues one piece of answer (longer ones in reads of 4096 bytes, the
+	// most the client reads at once).
+	void send(std::string_view piece) { send_in_pieces(piece, 4096); }
+
+	// After the queued pieces the client meets the end of the stream.
+	void hang_up() { shutdown(server_fd, SHUT_WR); }
+
+	// The commands the client has sent so far, one per write.
+	std::vector<std::string> received()
+	{
+		std::vector<std::string> commands;
+		char area[65536];
+		ssize_t count;
+		while ((count = read(server_fd, area, sizeof(area))) > 0)
+			commands.emplace_back(area, count);
+		return commands;
+	}
+
+	std::string response() const { return std::string(conn.response.get(), conn.response_length); }
+};
+
+// The empty authentication request that precedes every command answer.
+inline constexpr std::string_view svn_auth = "( success ( ( ) 0: ) ) ";
+
+// An svn string item: its length, a colon and its bytes.
+inline std::string
+svn_string(std::string_view text)
+{
+	return std::to_string(text.size()) + ":" + std::string(text);
+}
+
+// The content answer of get-file for data at revision, as svnserve sends
+// it: the file in strings of 4096 bytes and one shorter string.
+inline std::string
+svn_content_answer(std::string_view data, int revision, std::string md5 = "")
+{
+	if (md5.empty())
+		md5 = md5_hex(data.data(), data.size());
+	std::string answer = std::string(svn_auth) + "( success ( ( 32:" + md5 + " ) " + std::to_string(revision) + " ( ) ) ) ";
+	for (size_t at = 0; at < data.size(); at += 4096)
+		answer += svn_string(data.substr(at, 4096)) + " ";
+	return answer + "0: ( success ( ) ) ";
+}
+
+// The property answer of get-file: the MD5 and the property pairs, each
+// given as "( name value ) " text.
+inline std::string
+svn_property_answer(std::string_view md5, int revision, std::string_view properties)
+{
+	return std::string(svn_auth) + "( success ( ( 32:" + std::string(md5) + " ) " + std::to_string(revision) + " ( " + std::string(properties) + ") ) ) ";
+}
+
+// A temporary directory, removed with everything in it at the end.
+struct temporary_directory {
+	std::string path;
+
+	temporary_directory()
+	{
+		char pattern[] = "/tmp/trelk-test-XXXXXX";
+		path = mkdtemp(pattern);
+	}
+
+	~temporary_directory() { std::filesystem::remove_all(path); }
+};

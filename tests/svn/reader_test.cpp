@@ -1,0 +1,214 @@
+#include "svn/svn.h"
+
+#include "canned_server.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+// Two answers of one command, with names that hold parentheses.
+static const std::string two_groups =
+    "( success ( ( ) 0: ) ) ( success ( 2 ( ) ( ( 3:a(b dir 0 ) ( 3:c)d file 1 ) ( 2:)) file 2 ) ) ) ) ";
+
+// An answer of the authentication request and one command group as the
+// reader leaves it: a NUL in place of the blank after the first group.  The
+// blank after the last group is left to the next answer when it has not
+// arrived yet, so it is not compared.
+static std::string
+as_groups(std::string text)
+{
+	text[svn_auth.size() - 1] = '\0';
+	text.pop_back();
+	return text;
+}
+
+// The answer text read, without the NUL of a last blank that came along.
+static std::string
+groups_read(const canned_server& server)
+{
+	std::string text = server.response();
+	if (!text.empty() && text.back() == '\0')
+		text.pop_back();
+	return text;
+}
+
+TEST(SvnScan, SkipsStringsByTheirLength)
+{
+	struct {
+		std::string text;
+		int closes_at;
+	} cases[] = {
+		{"( 3:a(b ) ", 8},
+		{"( 3:c)d ) ", 8},
+		{"( 4:x y) ( 1 ) ) ", 15},
+		{"( svndiff1 ( 12:a:b( )) x ) ) ) ", 30},
+		{"( 0: 2:() ) ", 10},
+	};
+	for (auto& c : cases) {
+		std::string text = c.text;
+		char* close = svn_list_end(text.data(), text.data() + text.size());
+		ASSERT_NE(close, nullptr) << c.text;
+		EXPECT_EQ(close - text.data(), c.closes_at) << c.text;
+	}
+	// A string that claims more bytes than there are never closes the list.
+	std::string cut = "( 40:abc ) ";
+	EXPECT_EQ(svn_list_end(cut.data(), cut.data() + cut.size()), nullptr);
+}
+
+TEST(SvnReader, GroupModeInOneRead)
+{
+	canned_server server;
+	server.conn.expected_groups = 2;
+	server.send(two_groups);
+	server.hang_up();
+	process_command_svn(server.conn, "( get-dir ( 0: ( 2 ) false true ( kind size ) false ) )\n", 0);
+	EXPECT_EQ(groups_read(server), as_groups(two_groups));
+	EXPECT_EQ(server.response().size(), two_groups.size());
+	EXPECT_EQ(server.response().back(), '\0');
+	EXPECT_EQ(server.received().size(), 1u);
+}
+
+TEST(SvnReader, GroupModeSplitAtEveryByte)
+{
+	std::string expected = as_groups(two_groups);
+	for (size_t split = 1; split < two_groups.size(); split++) {
+		canned_server server;
+		server.conn.expected_groups = 2;
+		server.send(two_groups.substr(0, split));
+		server.send(two_groups.substr(split));
+		server.hang_up();
+		process_command_svn(server.conn, "x\n", 0);
+		EXPECT_EQ(groups_read(server), expected) << "split at " << split;
+	}
+}
+
+TEST(SvnReader, GroupModeOneByteAtATime)
+{
+	// A lone parenthesis in a single-byte read counts like any other.
+	canned_server server;
+	server.conn.expected_groups = 2;
+	server.send_in_pieces(two_groups, 1);
+	server.hang_up();
+	process_command_svn(server.conn, "x\n", 0);
+	EXPECT_EQ(groups_read(server), as_groups(two_groups));
+}
+
+TEST(SvnReader, LeftoverBlankIsNotStored)
+{
+	// The blank after the previous answer's last group, alone or together
+	// with the next answer.
+	for (bool alone : {true, false}) {
+		canned_server server;
+		server.conn.expected_groups = 2;
+		if (alone) {
+			server.send(" ");
+			server.send(two_groups);
+		} else
+			server.send(" " + two_groups);
+		server.hang_up();
+		process_command_svn(server.conn, "x\n", 0);
+		EXPECT_EQ(groups_read(server), as_groups(two_groups)) << alone;
+	}
+}
+
+TEST(SvnReader, ResponseGrowsAndStaysContiguous)
+{
+	std::string name(200, 'n');
+	std::string answer = std::string(svn_auth) + "( success ( 2 ( ) ( ";
+	for (int i = 0; i < 60; i++)
+		answer += "( " + svn_string(name + std::to_string(i)) + " file 1 ) ";
+	answer += ") ) ) ";
+	canned_server server(1);
+	server.conn.expected_groups = 2;
+	server.send_in_pieces(answer, 4096);
+	server.hang_up();
+	process_command_svn(server.conn, "x\n", 0);
+	EXPECT_EQ(groups_read(server), as_groups(answer));
+	EXPECT_GE(server.conn.response_blocks * 4096u, answer.size());
+}
+
+TEST(SvnReader, ByteCountMode)
+{
+	std::string answer = svn_content_answer("hello", 7);
+	struct {
+		std::vector<std::string> pieces;
+	} cases[] = {
+		{{answer}},
+		{{" " + answer}},
+		{{" ", answer}},
+		{{answer.substr(0, 10), answer.substr(10)}},
+	};
+	for (auto& c : cases) {
+		canned_server server;
+		for (auto& piece : c.pieces)
+			server.send(piece);
+		server.hang_up();
+		process_command_svn(server.conn, "x\n", answer.size());
+		EXPECT_EQ(server.response(), answer);
+		EXPECT_EQ(server.received().size(), 1u);
+	}
+}
+
+TEST(SvnReader, ByteCountOverrunIsRetried)
+{
+	// The first answer passes the expected count: the command is sent again
+	// and the second, exact answer is taken.
+	std::string answer = svn_content_answer("hello", 7);
+	canned_server server;
+	server.send(answer + "junk");
+	server.send(answer);
+	server.hang_up();
+	process_command_svn(server.conn, "x\n", answer.size());
+	EXPECT_EQ(server.response(), answer);
+	EXPECT_EQ(server.received().size(), 2u);
+}
+
+TEST(SvnReader, ByteCountShortAnswerIsRetried)
+{
+	// Both answers end, structurally, before the expected count: a failure
+	// instead of the content, and content shorter than stated.  Only the
+	// blank after the last group may lag behind.
+	std::string answer = svn_content_answer("hello", 7);
+	std::string shorts[] = {
+		std::string(svn_auth) + "( failure ( ( 160013 14:Path not found 0: 0 ) ) ) ",
+		svn_content_answer("hell", 7),
+	};
+	for (auto& short_answer : shorts) {
+		canned_server server;
+		server.conn.expected_groups = 2;
+		server.send(short_answer);
+		server.send(answer.substr(0, answer.size() - 1));
+		server.send(" ");
+		server.hang_up();
+		process_command_svn(server.conn, "x\n", answer.size());
+		EXPECT_EQ(server.response(), answer);
+		EXPECT_EQ(server.received().size(), 2u);
+	}
+}
+
+TEST(SvnReaderDeath, SixFailedAttemptsQuit)
+{
+	canned_server server;
+	server.conn.expected_groups = 2;
+	server.send("( success ( ( ) 0: ) ) ( succ");
+	server.hang_up();
+	EXPECT_EXIT(process_command_svn(server.conn, "x\n", 0), testing::ExitedWithCode(1),
+	    "^Error in svn stream, retry #2\nError in svn stream, retry #3\n"
+	    "Error in svn stream, retry #4\nError in svn stream, retry #5\n"
+	    "[^\n]*Error in svn stream.  Quitting.\n$");
+	// The forked child sent the command six times on the shared socket.
+	EXPECT_EQ(server.received().size(), 6u);
+}
+
+TEST(SvnReader, EchoesCommandAndAnswerAtVerbosityThree)
+{
+	canned_server server;
+	server.conn.verbosity = 3;
+	server.conn.expected_groups = 2;
+	server.send(two_groups);
+	server.hang_up();
+	testing::internal::CaptureStdout();
+	process_command_svn(server.conn, "x\n", 0);
+	EXPECT_EQ(testing::internal::GetCapturedStdout(),
+	    "<< 2 bytes\nx\n==========\n>> Response:\n( success ( ( ) 0: ) )");
+}

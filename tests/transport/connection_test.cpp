@@ -1,0 +1,108 @@
+#include "transport/transport.h"
+
+#include <sys/types.h>
+#include <sys/socket.h>
+
+#include <netinet/in.h>
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+// A listening socket on a free loopback port.
+struct listener {
+	int fd;
+	uint16_t port;
+
+	listener()
+	{
+		sockaddr_in address{};
+		socklen_t length = sizeof(address);
+		fd = socket(AF_INET, SOCK_STREAM, 0);
+		address.sin_family = AF_INET;
+		address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+		listen(fd, 4);
+		getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+		port = ntohs(address.sin_port);
+	}
+	~listener() { close(fd); }
+};
+
+static void
+point_at(connection& conn, uint16_t port)
+{
+	conn.protocol = protocol_svn;
+	conn.host = "127.0.0.1";
+	conn.port = port;
+	conn.verbosity = 0;
+}
+
+TEST(Connection, OpensAfterADescriptorThatIsAlreadyClosed)
+{
+	listener server;
+	connection conn;
+	point_at(conn, server.port);
+	int stale = dup(0);
+	close(stale);
+	conn.socket_fd = stale;
+	reset_connection(conn);
+	int peer = accept(server.fd, nullptr, nullptr);
+	ASSERT_GE(peer, 0);
+	send_command(conn, "( get-latest-rev ( ) )\n");
+	char area[64] = {};
+	EXPECT_EQ(read(peer, area, sizeof(area) - 1), 23);
+	EXPECT_STREQ(area, "( get-latest-rev ( ) )\n");
+	close(peer);
+	close_connection(conn);
+}
+
+TEST(ConnectionDeath, RefusedConnectionEndsTheRun)
+{
+	connection conn;
+	uint16_t port;
+	{
+		listener closed;
+		port = closed.port;
+	}
+	point_at(conn, port);
+	EXPECT_EXIT(reset_connection(conn), testing::ExitedWithCode(1), "connect failure: Connection refused");
+}
+
+TEST(Connection, SendsLongCommandsWhole)
+{
+	int fds[2];
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+	connection conn;
+	conn.protocol = protocol_svn;
+	conn.verbosity = 0;
+	conn.socket_fd = fds[0];
+	std::string command(1 << 20, 'c');
+	command.back() = '\n';
+	std::string got;
+	std::thread reader([&] {
+		char area[65536];
+		ssize_t count;
+		while (got.size() < command.size() && (count = read(fds[1], area, sizeof(area))) > 0)
+			got.append(area, count);
+	});
+	send_command(conn, command.c_str());
+	reader.join();
+	EXPECT_EQ(got, command);
+	close(fds[0]);
+	close(fds[1]);
+}
+
+TEST(Connection, EmptyCommandIsEchoedButNotWritten)
+{
+	connection conn;
+	conn.verbosity = 3;
+	conn.socket_fd = -1;	// any write would fail and end the run
+	testing::internal::CaptureStdout();
+	send_command(conn, "");
+	send_command(conn, nullptr);
+	EXPECT_EQ(testing::internal::GetCapturedStdout(), "<< 0 bytes\n");
+}
