@@ -5,6 +5,8 @@
 
 #include "local/local.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <string>
 
@@ -61,6 +63,20 @@ batch_is_full(const connection& conn, const command_batches& batches)
 	return batches.buffer_commands[batches.last_buffer] >= http_batch_requests;
 }
 
+bool
+local_form_differs(const file_node& node, const std::string& local_path)
+{
+	struct stat status;
+
+	if (lstat(local_path.c_str(), &status) != 0)
+		return true;
+	if (node.special)
+		return !S_ISLNK(status.st_mode);
+	if (!S_ISREG(status.st_mode))
+		return true;
+	return (status.st_mode & 07777) != (node.executable ? 0755u : 0644u);
+}
+
 void
 build_property_batches(connection& conn, catalogue& cat, command_batches& batches)
 {
@@ -69,7 +85,11 @@ build_property_batches(connection& conn, catalogue& cat, command_batches& batche
 		if (conn.protocol == protocol_svn)
 			append_request(batches, svn_property_request(conn, node));
 		else {
-			if (confirm_md5(node.md5, *conn.path_target + node.path) == 0)
+			std::string local_path = *conn.path_target + node.path;
+			// The mode and kind can be judged only when the tree
+			// report carried the properties inline.
+			if (confirm_md5(node.md5, local_path) == 0 &&
+			    (!node.props_known || !local_form_differs(node, local_path)))
 				continue;
 			node.download = 1;
 			append_request(batches, http_property_request(conn, node));

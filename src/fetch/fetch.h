@@ -9,6 +9,7 @@
 #include <vector>
 
 struct catalogue;
+struct file_node;
 
 // Request texts, each whole; only the newest batch receives requests.
 struct command_batches {
@@ -24,6 +25,11 @@ void new_buffer(command_batches& batches);
 // local copy differs, which get download set), in batches that close past
 // 32000 bytes (svn) or at 96 requests (WebDAV).
 void build_property_batches(connection& conn, catalogue& cat, command_batches& batches);
+
+// True when the local copy at local_path is not of the node's form: a link
+// where a file belongs or the reverse, or a mode other than 0755 or 0644 as
+// the executable flag says.  A missing copy differs too.
+bool local_form_differs(const file_node& node, const std::string& local_path);
 
 // Works through the batches: properties, the download decision, then the
 // content of the files that differ, verified and written.

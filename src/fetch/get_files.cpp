@@ -9,8 +9,6 @@
 #include "svn/svn.h"
 #include "transport/transport.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -91,22 +89,6 @@ next_requested_file(const connection& conn, const catalogue& cat, int32_t index)
 	if (index >= cat.file_count)
 		errx(1, "Error in http stream: more answers than requested files");
 	return index;
-}
-
-// True when the local copy has the repository's content but not its form:
-// a link where a file belongs or the reverse, or another mode.
-static bool
-local_form_differs(const file_node& node, const std::string& local_path)
-{
-	struct stat status;
-
-	if (lstat(local_path.c_str(), &status) != 0)
-		return true;
-	if (node.special)
-		return !S_ISLNK(status.st_mode);
-	if (!S_ISREG(status.st_mode))
-		return true;
-	return (status.st_mode & 07777) != (node.executable ? 0755u : 0644u);
 }
 
 // Ends the run on a property answer that reports a failure.

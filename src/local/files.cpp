@@ -213,24 +213,6 @@ write_file(const connection& conn, const file_node& node, const std::string& loc
 		printf(" + %s\n", local_path.c_str());
 }
 
-// Sets the mode of a current regular file when the repository's executable
-// bit changed without its content.
-void
-apply_file_mode(const connection& conn, const file_node& node, const std::string& local_path)
-{
-	struct stat status;
-	mode_t mode = node.executable ? 0755 : 0644;
-
-	if (node.special || lstat(local_path.c_str(), &status) == -1 || !S_ISREG(status.st_mode))
-		return;
-	if ((status.st_mode & 07777) == mode)
-		return;
-	if (chmod(local_path.c_str(), mode) == -1)
-		err(1, "Cannot set the mode of %s", local_path.c_str());
-	if (conn.verbosity != 0)
-		printf(" + %s\n", local_path.c_str());
-}
-
 // Writes the revision into the target's ".svnversion", never through a
 // link.
 void

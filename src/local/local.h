@@ -104,11 +104,6 @@ std::string md5_hex(const char* data, size_t length);
 // "link " + target) matches md5; non-zero when it differs or is missing.
 int confirm_md5(const char* md5, const std::string& local_path);
 
-// Gives a current regular file the mode its node asks for, 0755 or 0644,
-// when it has another: a change of svn:executable alone leaves the content
-// as it was.  Links and missing files are left alone.
-void apply_file_mode(const connection& conn, const file_node& node, const std::string& local_path);
-
 // Writes one verified file: a symbolic link for a special node, otherwise a
 // regular file with "$FreeBSD$" expanded and mode 0755 or 0644.
 void write_file(const connection& conn, const file_node& node, const std::string& local_path, const char* data, int64_t length);

@@ -92,19 +92,20 @@ prune(const connection& conn, std::string_view relative_path)
 	if (!parents_are_directories(target, relative_path))
 		return;
 	std::string full = target + std::string(relative_path);
-	if (stat(full.c_str(), &status) == -1)
+	// A leftover link is a file of its own, whatever it points to (a
+	// directory, or nothing at all): it goes, and never what it points to.
+	if (lstat(full.c_str(), &status) == -1)
 		return;
 	if (conn.verbosity != 0)
 		printf(" - %s\n", full.c_str());
 	if (S_ISDIR(status.st_mode)) {
-		// Fails, as it should, for a link to a directory or a directory
-		// that still holds something.
+		// Fails, as it should, for a directory that still holds
+		// something.
 		(void)rmdir(full.c_str());
 		return;
 	}
-	if (!S_ISREG(status.st_mode))
+	if (!S_ISREG(status.st_mode) && !S_ISLNK(status.st_mode))
 		return;
-	// unlink removes a symbolic link itself, never its target.
 	if (unlink(full.c_str()) == -1)
 		err(1, "Cannot remove %s", full.c_str());
 	// A directory this left empty goes too, one level, never the target.

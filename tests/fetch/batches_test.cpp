@@ -3,6 +3,8 @@
 #include "../svn/canned_server.h"
 #include "local/local.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -113,6 +115,7 @@ TEST(BuildPropertyBatches, HttpLeavesCurrentFilesOut)
 		FILE* local = fopen((target.path + cat.file[i]->path).c_str(), "w");
 		fputs("same", local);
 		fclose(local);
+		chmod((target.path + cat.file[i]->path).c_str(), 0644);
 		std::string md5 = md5_hex(i == 1 ? "same" : "other", i == 1 ? 4 : 5);
 		memcpy(cat.file[i]->md5, md5.c_str(), 33);
 	}
@@ -121,4 +124,33 @@ TEST(BuildPropertyBatches, HttpLeavesCurrentFilesOut)
 	EXPECT_EQ(cat.file[0]->download, 1);
 	EXPECT_EQ(cat.file[1]->download, 0);
 	EXPECT_EQ(cat.file[2]->download, 1);
+}
+
+TEST(BuildPropertyBatches, HttpFetchesACurrentFileWhoseModeChangedWhenTheReportSaysSo)
+{
+	// {props_known, executable in the repository, local mode, fetched}
+	const std::tuple<uint8_t, uint8_t, mode_t, uint8_t> cases[] = {
+		{1, 0, 0755, 1},
+		{1, 1, 0644, 1},
+		{1, 1, 0755, 0},
+		{0, 0, 0755, 0},	// no inline properties: the mode cannot be judged
+	};
+	for (const auto& [known, executable, mode, fetched] : cases) {
+		temporary_directory target;
+		connection conn = settings(protocol_http, target.path);
+		catalogue cat;
+		command_batches batches;
+		new_buffer(batches);
+		fill(cat, 1);
+		std::string local_path = target.path + cat.file[0]->path;
+		FILE* local = fopen(local_path.c_str(), "w");
+		fputs("same", local);
+		fclose(local);
+		chmod(local_path.c_str(), mode);
+		memcpy(cat.file[0]->md5, md5_hex("same", 4).c_str(), 33);
+		cat.file[0]->props_known = known;
+		cat.file[0]->executable = executable;
+		build_property_batches(conn, cat, batches);
+		EXPECT_EQ(cat.file[0]->download, fetched) << int(known) << int(executable) << mode;
+	}
 }

@@ -169,44 +169,6 @@ TEST_F(LocalFiles, ModesWhateverTheFileHadBefore)
 	umask(old_mask);
 }
 
-TEST_F(LocalFiles, ModeOfACurrentFileFollowsTheExecutableBit)
-{
-	struct mode_case {
-		mode_t before;
-		uint8_t executable;
-		mode_t after;
-		const char* out;
-	} cases[] = {
-		{0755, 0, 0644, " + F\n"},
-		{0644, 1, 0755, " + F\n"},
-		{0644, 0, 0644, ""},
-		{0600, 0, 0644, " + F\n"},
-	};
-	conn.verbosity = 1;
-	for (const mode_case& test : cases) {
-		write_text(path, "same");
-		chmod(path.c_str(), test.before);
-		file_node node;
-		node.executable = test.executable;
-		testing::internal::CaptureStdout();
-		apply_file_mode(conn, node, path);
-		std::string out = testing::internal::GetCapturedStdout();
-		EXPECT_EQ(permissions_of(path), test.after) << test.before;
-		EXPECT_EQ(out, test.out[0] ? " + " + path + "\n" : "") << test.before;
-		EXPECT_EQ(read_text(path), "same");
-	}
-
-	// A link is never changed, nor what it points to.
-	write_text(outside, "outside");
-	chmod(outside.c_str(), 0600);
-	unlink(path.c_str());
-	symlink(outside.c_str(), path.c_str());
-	testing::internal::CaptureStdout();
-	apply_file_mode(conn, file_node{}, path);
-	EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-	EXPECT_EQ(permissions_of(outside), 0600u);
-}
-
 TEST_F(LocalFiles, RegularFileReplacesALinkAndNeverWritesThroughIt)
 {
 	write_text(outside, "outside");

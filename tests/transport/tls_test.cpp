@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -121,6 +122,7 @@ public:
 		fflush(nullptr);
 		child = fork();
 		if (child == 0) {
+			signal(SIGPIPE, SIG_IGN);
 			close(report[0]);
 			int received = serve(listener, certificate);
 			(void)!write(report[1], &received, sizeof(received));
@@ -159,6 +161,7 @@ private:
 		SSL_CTX* context = SSL_CTX_new(TLS_server_method());
 		SSL_CTX_use_certificate_chain_file(context, (pki + "/" + name + ".pem").c_str());
 		SSL_CTX_use_PrivateKey_file(context, (pki + "/" + name + ".key").c_str(), SSL_FILETYPE_PEM);
+		SSL_CTX_set_num_tickets(context, 0);
 		int fd = accept(listener, nullptr, nullptr);
 		SSL* tls = SSL_new(context);
 		SSL_set_fd(tls, fd);
