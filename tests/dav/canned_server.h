@@ -25,6 +25,10 @@
 
 #include <gtest/gtest.h>
 
+// Each fixture header has a namespace of its own, so that two headers
+// with a class of the same name never clash in the one test binary.
+namespace dav_fixture {
+
 struct canned_reply {
 	enum ending { stay_open, close_early, reset };
 
@@ -152,3 +156,7 @@ private:
 	pid_t child = -1;
 	std::string requests_path;
 };
+
+}  // namespace dav_fixture
+
+using namespace dav_fixture;

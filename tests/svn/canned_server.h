@@ -21,6 +21,10 @@
 #include <string_view>
 #include <vector>
 
+// Each fixture header has a namespace of its own, so that two headers
+// with a class of the same name never clash in the one test binary.
+namespace svn_fixture {
+
 struct canned_server {
 	int client_fd = -1;
 	int server_fd = -1;
@@ -62,8 +66,8 @@ struct canned_server {
 		}
 	}
 
-	// Queues one piece of answer (longer ones in reads of 4096 bytes, the
-	// most the client reads at once).
+	// Queues one piece of answer (longer ones in records of 4096 bytes, the
+	// least the client reads at once).
 	void send(std::string_view piece) { send_in_pieces(piece, 4096); }
 
 	// After the queued pieces the client meets the end of the stream.
@@ -126,3 +130,7 @@ struct temporary_directory {
 
 	~temporary_directory() { std::filesystem::remove_all(path); }
 };
+
+}  // namespace svn_fixture
+
+using namespace svn_fixture;
