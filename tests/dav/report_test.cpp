@@ -285,7 +285,7 @@ TEST(ListTreeHttpDeathTest, UnusableEntriesEndTheRunBeforeAnythingIsMade)
 		{dir + add_file("x", "/base/!svn/rvr/5/head/a%00b", md5_a),
 		    "The server sent an unusable file name \"a\\\\x00b\".  Quitting."},
 		{dir + add_file("x", "/base/!svn/rvr/5/head/a&#10;b", md5_a),
-		    "The tree report gives the unusable href \"/base/!svn/rvr/5/head/a\nb\".  Quitting."},
+		    "The tree report gives the unusable href \"/base/!svn/rvr/5/head/a\\\\x0ab\".  Quitting."},
 	};
 
 	for (const bad_case& c : cases) {

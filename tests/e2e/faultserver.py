@@ -27,8 +27,18 @@ A fault is a dictionary:
               of an orderly close
   stall       seconds: after drop_at bytes, stay silent that long before
               ending the connection
-A case may also set "silent": seconds, for a server that accepts every
-connection, says nothing, and closes after that long.
+(rename works on every answer; the other actions on the chosen ones.)
+
+A case file holds "title", "protocol" (svn or http), "faults" or "silent"
+(seconds: a server that accepts every connection, says nothing, and closes
+after that long), optional "options" for trelk, and "expect": "status", the
+exit statuses allowed, and "stderr", texts that standard error must hold in
+that order.  run_cases() brings a target to revision 1 straight from the
+real server, then updates it to revision 2 through the fault server, and
+checks besides: no hang, nothing changed beside the target, the fault met
+an answer; a complete run leaves the tree of `svn export`; a stopped run
+keeps the old known-files list and leaves only files as one of the two
+revisions holds them.
 
 Strings in case files are text; they are turned into bytes as UTF-8, so
 "\\u0000" is a zero byte.  "{outside}" in a string stands for the absolute
@@ -38,12 +48,17 @@ path of a folder beside the target, which the caller fills in.
 import json
 import os
 import queue
+import random
 import re
 import select
 import socket
 import struct
+import subprocess
 import threading
 import time
+
+import harness
+from harness import d, f, link
 
 WHITESPACE = b" \n\r\t"
 
@@ -249,11 +264,11 @@ def to_bytes(value, outside=""):
 class Fault:
 	"""One fault of a case, and how many answers it has met."""
 
-	def __init__(self, spec, outside):
-		self.spec = spec
-		self.match = re.compile(to_bytes(spec.get("match", ""), outside), re.S)
-		self.occurrence = spec.get("occurrence", "once")
-		self.pairs = {key: [(to_bytes(a, outside), to_bytes(b, outside)) for a, b in spec.get(key, [])]
+	def __init__(self, settings, outside):
+		self.settings = settings
+		self.match = re.compile(to_bytes(settings.get("match", ""), outside), re.S)
+		self.occurrence = settings.get("occurrence", "once")
+		self.pairs = {key: [(to_bytes(a, outside), to_bytes(b, outside)) for a, b in settings.get(key, [])]
 			      for key in ("rename", "replace", "regex", "body")}
 		self.seen = 0
 		self.fired = 0
@@ -376,21 +391,16 @@ class FaultServer:
 					return buf
 				request, buf = buf[:found[0]], buf[found[0]:]
 				line_end = request.find(b"\r\n")
-				sent = self._unrename_line(request[:line_end]) + request[line_end:]
+				sent = self._unrename(request[:line_end]) + request[line_end:]
 			requests.put(request)
 			upstream.sendall(sent)
 
 	def _unrename(self, text):
+		"""Turns renamed names in a request back into the real ones."""
 		for f in self.faults:
 			for old, new in f.pairs["rename"]:
 				text = text.replace(new, old)
 		return text
-
-	def _unrename_line(self, line):
-		for f in self.faults:
-			for old, new in f.pairs["rename"]:
-				line = line.replace(new, old)
-		return line
 
 	# answers: upstream to client
 
@@ -442,10 +452,10 @@ class FaultServer:
 				answer = renamed
 				if f.applies(request):
 					edited = self._edit(answer, f)
-					changed = changed or edited != answer or "drop_at" in f.spec
+					changed = changed or edited != answer or "drop_at" in f.settings
 					answer = edited
-					if "drop_at" in f.spec:
-						drop = f.spec
+					if "drop_at" in f.settings:
+						drop = f.settings
 				if changed:
 					f.fired += 1
 					applied.append(i)
@@ -510,14 +520,6 @@ def load_case(path):
 
 # Test bench, on top of the shared harness: runs of trelk with a time
 # limit, and a site whose surroundings must stay untouched.
-
-import random
-import shutil
-import subprocess
-import tempfile
-
-import harness
-from harness import d, f, link
 
 TRELK_TIMEOUT = 60			# a hang is reported, not waited for
 
