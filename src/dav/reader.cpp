@@ -380,6 +380,7 @@ read_tls(connection& conn, char* into, size_t room)
 			return 0;
 		if (errno == EINTR)
 			continue;
+		check_read_time_limit(conn);
 		if (errno != 0)
 			return -1;
 		if (++silent == tls_silent_failure_limit) {
@@ -398,6 +399,8 @@ read_plain(connection& conn, char* into, size_t room)
 {
 	for (;;) {
 		ssize_t count = read(conn.socket_fd, into, room);
+		if (count < 0 && errno != EINTR)
+			check_read_time_limit(conn);
 		if (count >= 0 || errno != EINTR)
 			return count;
 	}

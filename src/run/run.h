@@ -54,6 +54,9 @@ struct connection {
 	int32_t trim_tree = 0;
 	int32_t extra_files = 0;
 	int32_t verbosity = 1;
+	// Seconds a read waits for a byte: a server silent for so long is not
+	// working, and a run from cron must end.
+	int32_t read_time_limit = 600;
 	bool show_revision = false;	// -n
 };
 

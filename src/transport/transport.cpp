@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <netdb.h>
 #include <unistd.h>
@@ -85,6 +86,24 @@ set_socket_options(const connection& conn)
 		err(1, "setsockopt SO_RCVBUF error");
 }
 
+// Bounds every read, the TLS handshake's included, by read_time_limit.
+static void
+set_read_time_limit(const connection& conn)
+{
+	struct timeval limit = {conn.read_time_limit, 0};
+
+	if (setsockopt(conn.socket_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit)) != 0)
+		err(1, "setsockopt SO_RCVTIMEO error");
+}
+
+void
+check_read_time_limit(const connection& conn)
+{
+	if (errno == EAGAIN || errno == EWOULDBLOCK)
+		errx(1, "No answer from %s in %d seconds.  Quitting.",
+		    conn.host ? conn.host->c_str() : "", conn.read_time_limit);
+}
+
 void
 reset_connection(connection& conn)
 {
@@ -92,6 +111,7 @@ reset_connection(connection& conn)
 	auto addresses = resolve(conn);
 	connect_first(conn, addresses.get());
 	addresses.reset();
+	set_read_time_limit(conn);
 	if (conn.protocol == protocol_https)
 		start_tls(conn);
 	set_socket_options(conn);

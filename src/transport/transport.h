@@ -21,6 +21,10 @@ void send_command(connection& conn, const char* command);
 // Ends the connection at the end of the run: TLS shutdown, close, free.
 void close_connection(connection& conn);
 
+// Called after a read failed: ends the run with a clear message when the
+// read waited conn.read_time_limit seconds without a byte.
+void check_read_time_limit(const connection& conn);
+
 // Grows the response buffer by one 4096-byte block, keeping its contents.
 // The message names the reader that asked for it.
 void grow_response(connection& conn, const char* message);

@@ -1,5 +1,8 @@
 #include "transport/transport.h"
 
+#include "dav/dav.h"
+#include "svn/svn.h"
+
 #include <sys/types.h>
 #include <sys/socket.h>
 
@@ -105,4 +108,26 @@ TEST(Connection, EmptyCommandIsEchoedButNotWritten)
 	send_command(conn, "");
 	send_command(conn, nullptr);
 	EXPECT_EQ(testing::internal::GetCapturedStdout(), "<< 0 bytes\n");
+}
+
+// A server that accepts and then says nothing: every reader gives up after
+// the read time limit with a message naming the host.
+TEST(ConnectionDeath, SilentServerEndsTheRunAfterTheReadTimeLimit)
+{
+	for (uint32_t protocol : {protocol_svn, protocol_http}) {
+		EXPECT_EXIT({
+			listener server;
+			connection conn;
+			point_at(conn, server.port);
+			conn.protocol = protocol;
+			conn.read_time_limit = 1;
+			allocate_response(conn);
+			conn.expected_groups = protocol == protocol_svn ? 1 : 2;
+			if (protocol == protocol_svn) {
+				reset_connection(conn);
+				process_command_svn(conn, "", 0);
+			} else
+				process_command_http(conn, "GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+		}, testing::ExitedWithCode(1), ": No answer from 127\\.0\\.0\\.1 in 1 seconds\\.  Quitting\\.\n$") << protocol;
+	}
 }
