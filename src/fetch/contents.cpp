@@ -114,8 +114,10 @@ content_attempt(connection& conn, catalogue& cat, const std::string& content_bat
 			return false;
 		verify(conn, node, data);
 		write_file(conn, node, *conn.path_target + node.path, data, node.size);
+		// Every search in the next region is bounded by its end; only a
+		// failure message prints it up to a NUL, so one is put there.
 		total -= node.raw_size;
-		memset(base + total, 0, node.raw_size);
+		base[total] = '\0';
 	}
 	return true;
 }

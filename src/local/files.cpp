@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 static constexpr std::string_view keyword = "$FreeBSD$";
@@ -44,34 +45,64 @@ confirm_link_md5(const char* md5, const std::string& local_path, const struct st
 	return md5_matches(md5, md5_hex(text.data(), text.size())) ? 0 : 1;
 }
 
-// Reads a regular file whole; its size must not change while it is read.
-static std::string
-read_whole_file(const std::string& local_path, const struct stat& status)
-{
-	std::string content;
+// A local file's content as read for comparison, NUL-terminated after its
+// length; the area is kept for the next file and grows to the largest.
+struct file_content {
+	std::unique_ptr<char[]> area;
+	size_t room = 0;
+	char* data = nullptr;
+	size_t length = 0;
+};
 
+// Makes room for size bytes and a NUL, without clearing it.
+static void
+reserve_content(file_content& content, size_t size)
+{
+	if (content.room > size)
+		return;
 	try {
-		content.assign(static_cast<size_t>(status.st_size), '\0');
+		content.area = std::make_unique_for_overwrite<char[]>(size + 1);
 	} catch (const std::bad_alloc&) {
 		errno = ENOMEM;
 		err(1, "confirm_md5 temp_buffer malloc");
 	}
+	content.room = size + 1;
+}
+
+// Reads a regular file whole into the shared area; its size must not
+// change while it is read.  Asks for one byte more than the size, so that
+// a single short read shows the end.
+static file_content&
+read_whole_file(const std::string& local_path, const struct stat& status)
+{
+	static file_content content;
+	size_t size = static_cast<size_t>(status.st_size);
+
+	reserve_content(content, size);
 	int fd = open(local_path.c_str(), O_RDONLY | O_NOFOLLOW);
 	if (fd == -1)
 		err(1, "read file (%s):", local_path.c_str());
+	char* area = content.area.get();
 	size_t done = 0;
-	while (done < content.size()) {
-		ssize_t got = read(fd, content.data() + done, content.size() - done);
+	bool failed = false;
+	for (;;) {
+		ssize_t got = read(fd, area + done, size + 1 - done);
 		if (got < 0 && errno == EINTR)
 			continue;
-		if (got <= 0)
+		if (got <= 0) {
+			failed = got < 0;
 			break;
+		}
 		done += static_cast<size_t>(got);
+		if (done >= size)
+			break;
 	}
-	char extra;
-	if (done != content.size() || read(fd, &extra, 1) != 0)
+	if (failed || done != size)
 		err(1, "read file (%s): file changed", local_path.c_str());
 	close(fd);
+	area[size] = '\0';
+	content.data = area;
+	content.length = size;
 	return content;
 }
 
@@ -80,9 +111,9 @@ read_whole_file(const std::string& local_path, const struct stat& status)
 // Returns false when there is no further "$FreeBSD:"; sets *collapsed when
 // the content changed (a keyword whose "$" lies on a later line stays).
 static bool
-collapse_next_keyword(std::string& content, size_t* position, bool* collapsed)
+collapse_next_keyword(file_content& content, size_t* position, bool* collapsed)
 {
-	std::string_view text(content.c_str());
+	std::string_view text(content.data);
 
 	*collapsed = false;
 	size_t at = text.find(expanded_keyword, *position);
@@ -93,7 +124,9 @@ collapse_next_keyword(std::string& content, size_t* position, bool* collapsed)
 	size_t dollar = text.find('$', colon);
 	size_t newline = text.find('\n', colon);
 	if (dollar != std::string_view::npos && (newline == std::string_view::npos || dollar < newline)) {
-		content.erase(colon, dollar - colon);
+		// The rest moves down with the NUL after it.
+		memmove(content.data + colon, content.data + dollar, content.length - dollar + 1);
+		content.length -= dollar - colon;
 		*collapsed = true;
 	}
 	return true;
@@ -112,11 +145,11 @@ confirm_md5(const char* md5, const std::string& local_path)
 	// would fail or wait forever.
 	if (!S_ISREG(status.st_mode))
 		return 1;
-	std::string content = read_whole_file(local_path, status);
+	file_content& content = read_whole_file(local_path, status);
 	size_t position = 0;
 	bool collapsed = true;
 	for (;;) {
-		if (collapsed && md5_matches(md5, md5_hex(content.data(), content.size())))
+		if (collapsed && md5_matches(md5, md5_hex(content.data, content.length)))
 			return 0;
 		if (!collapse_next_keyword(content, &position, &collapsed))
 			return 1;

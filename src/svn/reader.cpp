@@ -18,6 +18,9 @@
 // A length prefix never grows past this; a longer one is a broken stream.
 static constexpr int64_t longest_string = int64_t(1) << 40;
 
+// The most bytes taken from the socket in one read.
+static constexpr size_t largest_read = size_t(1) << 20;
+
 // The state of one read attempt in group mode.
 struct group_reader {
 	svn_scan scan;
@@ -195,6 +198,8 @@ read_some(const connection& conn, char* area, size_t size)
 {
 	for (;;) {
 		ssize_t count = read(conn.socket_fd, area, size);
+		if (count < 0 && errno != EINTR)
+			check_read_time_limit(conn);
 		if (count >= 0 || errno != EINTR)
 			return count;
 	}
@@ -233,25 +238,39 @@ take_group_byte(group_reader& state, char& c, uint64_t position, int verbosity)
 	return true;
 }
 
-// Group mode: reads until conn.expected_groups groups are complete.
-// Returns false when the stream fails first.
+// The room for the next read: what the response already has free, at
+// least 64 KiB, at most largest_read.
+static size_t
+group_read_size(connection& conn)
+{
+	make_room(conn, conn.response_length, 65536);
+	uint64_t room = static_cast<uint64_t>(conn.response_blocks) * 4096 - conn.response_length;
+	return static_cast<size_t>(std::min<uint64_t>(room, largest_read));
+}
+
+// Group mode: reads until conn.expected_groups groups are complete, each
+// read straight into the response and its bytes taken there in place (a
+// byte taken never moves forward).  Returns false when the stream fails
+// first.
 static bool
 read_groups(connection& conn)
 {
 	group_reader state;
-	char area[4097];
 
 	while (state.groups < conn.expected_groups) {
-		ssize_t count = read_some(conn, area, 4096);
+		size_t size = group_read_size(conn);
+		char* response = conn.response.get();
+		char* area = response + conn.response_length;
+		ssize_t count = read_some(conn, area, size);
 		if (count <= 0)
 			return false;
 		if (conn.verbosity >= 4)
 			printf("==========\n>> Response Parse:\n");
-		make_room(conn, conn.response_length, count);
-		char* response = conn.response.get();
-		for (ssize_t i = 0; i < count; i++)
-			if (take_group_byte(state, area[i], conn.response_length, conn.verbosity))
-				response[conn.response_length++] = area[i];
+		for (ssize_t i = 0; i < count; i++) {
+			char c = area[i];
+			if (take_group_byte(state, c, conn.response_length, conn.verbosity))
+				response[conn.response_length++] = c;
+		}
 		response[conn.response_length] = '\0';
 		if (conn.verbosity >= 4)
 			fprintf(stderr, ". = %u %u\n", state.groups, conn.expected_groups);
@@ -347,19 +366,18 @@ read_bytes(connection& conn, uint32_t expected)
 {
 	answer_tracker tracker;
 	uint32_t requests = conn.expected_groups / 2;
-	char area[4097];
 
 	while (conn.response_length < expected) {
-		ssize_t count = read_some(conn, area, 4096);
+		// Up to the bytes still expected, and a block more, so that an
+		// answer passing the count shows in the same read.
+		size_t size = std::min<uint64_t>(expected - conn.response_length, largest_read) + 4096;
+		make_room(conn, conn.response_length, size);
+		char* data = conn.response.get() + conn.response_length;
+		ssize_t count = read_some(conn, data, size);
 		if (count <= 0)
 			return false;
-		const char* data = area;
-		if (conn.response_length == 0 && area[0] == ' ') {
-			data++;
-			count--;
-		}
-		make_room(conn, conn.response_length, count);
-		memcpy(conn.response.get() + conn.response_length, data, count);
+		if (conn.response_length == 0 && data[0] == ' ')
+			memmove(data, data + 1, --count);
 		conn.response_length += count;
 		conn.response.get()[conn.response_length] = '\0';
 		if (requests == 0)

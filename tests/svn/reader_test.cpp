@@ -163,6 +163,31 @@ TEST(SvnReader, ByteCountOverrunIsRetried)
 	EXPECT_EQ(server.received().size(), 2u);
 }
 
+TEST(SvnReader, LargeAnswerInOneRecordIsTakenWhole)
+{
+	// An answer of many blocks arriving at once is read in one piece into
+	// a response that starts with a single block: in byte-count mode after
+	// a leftover blank, in group mode with the blank after the first group.
+	std::string content(5 * 4096 + 123, 'c');
+	content[4096] = '(';
+	std::string answer = svn_content_answer(content, 7);
+	canned_server bytes;
+	bytes.send_in_pieces(" " + answer, 1 << 16);
+	bytes.hang_up();
+	process_command_svn(bytes.conn, "x\n", answer.size());
+	EXPECT_EQ(bytes.response(), answer);
+	EXPECT_EQ(bytes.received().size(), 1u);
+
+	std::string listing = std::string(svn_auth) + "( success ( 2 ( ) ( ( " + svn_string(content) + " file 1 ) ) ) ) ";
+	canned_server groups;
+	groups.conn.expected_groups = 2;
+	groups.send_in_pieces(" " + listing, 1 << 16);
+	groups.hang_up();
+	process_command_svn(groups.conn, "x\n", 0);
+	EXPECT_EQ(groups_read(groups), as_groups(listing));
+	EXPECT_EQ(groups.received().size(), 1u);
+}
+
 TEST(SvnReader, ByteCountShortAnswerIsRetried)
 {
 	// Both answers end, structurally, before the expected count: a failure
