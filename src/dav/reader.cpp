@@ -392,20 +392,6 @@ read_tls(connection& conn, char* into, size_t room)
 	}
 }
 
-// One read from the plain socket: the count, 0 when the server closed,
-// -1 on a failure with errno set.
-static ssize_t
-read_plain(connection& conn, char* into, size_t room)
-{
-	for (;;) {
-		ssize_t count = read(conn.socket_fd, into, room);
-		if (count < 0 && errno != EINTR)
-			check_read_time_limit(conn);
-		if (count >= 0 || errno != EINTR)
-			return count;
-	}
-}
-
 // Reads what the server sends next behind the received bytes, growing the
 // buffer first when less than a block is free.  Keeps a zero byte after
 // the received bytes.  Returns the count, 0 when the server closed, -1 on
@@ -419,7 +405,7 @@ read_more(connection& conn)
 	if (room > read_limit)
 		room = read_limit;
 	char* into = conn.response.get() + conn.response_length;
-	ssize_t count = conn.protocol == protocol_https ? read_tls(conn, into, room) : read_plain(conn, into, room);
+	ssize_t count = conn.protocol == protocol_https ? read_tls(conn, into, room) : read_socket(conn, into, room);
 	if (count > 0) {
 		conn.response_length += static_cast<uint64_t>(count);
 		conn.response.get()[conn.response_length] = '\0';

@@ -191,20 +191,6 @@ svn_skip_item(svn_items& items)
 		svn_read_word(items);
 }
 
-// Reads once from the socket, again after an interruption.  Returns the
-// count, 0 at the end of the stream, -1 on an error.
-static ssize_t
-read_some(const connection& conn, char* area, size_t size)
-{
-	for (;;) {
-		ssize_t count = read(conn.socket_fd, area, size);
-		if (count < 0 && errno != EINTR)
-			check_read_time_limit(conn);
-		if (count >= 0 || errno != EINTR)
-			return count;
-	}
-}
-
 // Makes room for count more bytes after the first used bytes.
 static void
 make_room(connection& conn, uint64_t used, size_t count)
@@ -261,7 +247,7 @@ read_groups(connection& conn)
 		size_t size = group_read_size(conn);
 		char* response = conn.response.get();
 		char* area = response + conn.response_length;
-		ssize_t count = read_some(conn, area, size);
+		ssize_t count = read_socket(conn, area, size);
 		if (count <= 0)
 			return false;
 		if (conn.verbosity >= 4)
@@ -373,7 +359,7 @@ read_bytes(connection& conn, uint32_t expected)
 		size_t size = std::min<uint64_t>(expected - conn.response_length, largest_read) + 4096;
 		make_room(conn, conn.response_length, size);
 		char* data = conn.response.get() + conn.response_length;
-		ssize_t count = read_some(conn, data, size);
+		ssize_t count = read_socket(conn, data, size);
 		if (count <= 0)
 			return false;
 		if (conn.response_length == 0 && data[0] == ' ')

@@ -104,6 +104,20 @@ check_read_time_limit(const connection& conn)
 		    conn.host ? conn.host->c_str() : "", conn.read_time_limit);
 }
 
+ssize_t
+read_socket(const connection& conn, char* area, size_t size)
+{
+	for (;;) {
+		ssize_t count = read(conn.socket_fd, area, size);
+		if (count >= 0)
+			return count;
+		if (errno != EINTR) {
+			check_read_time_limit(conn);
+			return count;
+		}
+	}
+}
+
 void
 reset_connection(connection& conn)
 {

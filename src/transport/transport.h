@@ -4,6 +4,8 @@
 
 #include "run/run.h"
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 // Closes whatever connection exists and opens a fresh one to host:port,
@@ -24,6 +26,11 @@ void close_connection(connection& conn);
 // Called after a read failed: ends the run with a clear message when the
 // read waited conn.read_time_limit seconds without a byte.
 void check_read_time_limit(const connection& conn);
+
+// Reads once from the plain socket, again after an interruption; ends the
+// run when the read time limit passed.  Returns the count, 0 at the end of
+// the stream, -1 on an error with errno set.
+ssize_t read_socket(const connection& conn, char* area, size_t size);
 
 // Grows the response buffer by one 4096-byte block, keeping its contents.
 // The message names the reader that asked for it.
