@@ -96,9 +96,10 @@ TEST(BuildPropertyBatches, HttpBatchesHold96Requests)
 		EXPECT_EQ(batches.buffer_commands, c.counts) << c.files;
 		for (int32_t i = 0; i < cat.file_count; i++)
 			EXPECT_EQ(cat.file[i]->download, 1);
-		if (c.files > 0)
+		if (c.files > 0) {
 			EXPECT_EQ(batches.buffer[0].substr(0, batches.buffer[0].find("\r\n\r\n") + 4),
 			    "PROPFIND " + cat.file[0]->href + " HTTP/1.1\r\nDepth: 1\r\nHost: svn.example.org\r\n\r\n");
+		}
 	}
 }
 
