@@ -709,21 +709,32 @@ def run_case(bench, protocol, case):
 	return problems
 
 
+def run_suites(suites):
+	"""Runs cases bench by bench and reports them.  suites yields
+	(make_bench, cases), cases a list of (label, run) where run(bench)
+	returns the problems found.  Prints one line per case and returns the
+	process exit status: 1 when a case failed or none ran."""
+	failed = total = 0
+	for make_bench, cases in suites:
+		bench = make_bench()
+		try:
+			for label, run in cases:
+				problems = run(bench)
+				total += 1
+				failed += bool(problems)
+				print("%s %s" % ("FAIL" if problems else "ok  ", label), flush=True)
+				for p in problems:
+					print("    " + p.replace("\n", "\n    "), flush=True)
+		finally:
+			bench.close()
+	print("%d of %d cases failed" % (failed, total))
+	return 1 if failed or not total else 0
+
+
 def run_cases(protocol, names=None):
 	"""Runs every case file of protocol (or the named ones), prints one line
 	per case and returns the process exit status."""
 	cases = [load_case(os.path.join(CASE_DIR, n)) for n in sorted(os.listdir(CASE_DIR)) if n.endswith(".case")]
 	cases = [c for c in cases if c["protocol"] == protocol and (not names or c["name"] in names)]
-	bench = Bench(plain_revisions(), (protocol,))
-	failed = 0
-	try:
-		for case in cases:
-			problems = run_case(bench, protocol, case)
-			print("%s %s: %s" % ("FAIL" if problems else "ok  ", case["name"], case["title"]), flush=True)
-			for p in problems:
-				print("    " + p.replace("\n", "\n    "), flush=True)
-			failed += bool(problems)
-	finally:
-		bench.close()
-	print("%d of %d cases failed" % (failed, len(cases)))
-	return 1 if failed or not cases else 0
+	runs = [("%s: %s" % (c["name"], c["title"]), lambda bench, c=c: run_case(bench, protocol, c)) for c in cases]
+	return run_suites([(lambda: Bench(plain_revisions(), (protocol,)), runs)])

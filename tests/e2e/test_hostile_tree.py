@@ -150,23 +150,12 @@ def run_case(bench, protocol, name, setup, options, statuses, message, planted_k
 
 
 def main(names):
-	failed = total = 0
+	suites = []
 	for (revisions, cases), protocol in [(b, p) for b in BENCHES for p in ("svn", "http")]:
-		bench = fs.Bench(revisions(), (protocol,))
-		try:
-			for case in cases:
-				if names and case[0] not in names:
-					continue
-				problems = run_case(bench, protocol, *case)
-				total += 1
-				failed += bool(problems)
-				print("%s %s %s" % ("FAIL" if problems else "ok  ", protocol, case[0]), flush=True)
-				for p in problems:
-					print("    " + p.replace("\n", "\n    "), flush=True)
-		finally:
-			bench.close()
-	print("%d of %d cases failed" % (failed, total))
-	return 1 if failed or not total else 0
+		runs = [("%s %s" % (protocol, case[0]), lambda bench, case=case, protocol=protocol: run_case(bench, protocol, *case))
+			for case in cases if not names or case[0] in names]
+		suites.append((lambda revisions=revisions, protocol=protocol: fs.Bench(revisions(), (protocol,)), runs))
+	return fs.run_suites(suites)
 
 
 if __name__ == "__main__":

@@ -102,22 +102,13 @@ def run_point(bench, protocol, kill_after):
 
 
 def main():
-	failed = total = 0
+	suites = []
 	for protocol in ("svn", "http"):
-		bench = fs.Bench(revisions(), (protocol,))
-		try:
-			for point in KILL_POINTS:
-				problems = run_point(bench, protocol, point)
-				total += 1
-				failed += bool(problems)
-				print("%s %s killed after %d lines" % ("FAIL" if problems else "ok  ", protocol, point),
-				      flush=True)
-				for p in problems:
-					print("    " + p.replace("\n", "\n    "), flush=True)
-		finally:
-			bench.close()
-	print("%d of %d cases failed" % (failed, total))
-	return 1 if failed or not total else 0
+		runs = [("%s killed after %d lines" % (protocol, point),
+			 lambda bench, point=point, protocol=protocol: run_point(bench, protocol, point))
+			for point in KILL_POINTS]
+		suites.append((lambda protocol=protocol: fs.Bench(revisions(), (protocol,)), runs))
+	return fs.run_suites(suites)
 
 
 if __name__ == "__main__":
