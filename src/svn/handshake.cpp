@@ -85,6 +85,8 @@ check_branch(connection& conn)
 		errx(1, "Remote path %s is not a repository directory.\n%s", conn.branch->c_str(), group);
 }
 
+static const char anonymous_login[] = "( ANONYMOUS ( 0: ) )\n";
+
 void
 handshake_svn(connection& conn)
 {
@@ -94,12 +96,34 @@ handshake_svn(connection& conn)
 	process_command_svn(conn, "", 0);
 	exchange(conn, client_greeting(conn), end);
 	conn.expected_groups = 2;
-	process_command_svn(conn, "( ANONYMOUS ( 0: ) )\n", 0);
+	process_command_svn(conn, anonymous_login, 0);
 	if (conn.revision == 0) {
 		char* group = exchange(conn, "( get-latest-rev ( ) )\n", end);
 		conn.revision = latest_revision(group, end);
 	}
 	check_branch(conn);
+}
+
+// True when the answer in conn.response begins with a success group.
+static bool
+answer_succeeds(const connection& conn)
+{
+	return conn.response_length >= 9 && strncmp(conn.response.get(), "( success", 9) == 0;
+}
+
+bool
+reopen_svn(connection& conn, svn_attempt attempt)
+{
+	uint32_t groups = conn.expected_groups;
+
+	reset_connection(conn);
+	conn.expected_groups = 1;
+	bool opened = attempt(conn, "", 0) && answer_succeeds(conn) &&
+	    attempt(conn, client_greeting(conn).c_str(), 0) && answer_succeeds(conn);
+	conn.expected_groups = 2;
+	opened = opened && attempt(conn, anonymous_login, 0) && answer_succeeds(conn);
+	conn.expected_groups = groups;
+	return opened;
 }
 
 std::string

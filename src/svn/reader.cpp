@@ -398,13 +398,26 @@ announce_retry(int failures)
 		fprintf(stderr, "Error in svn stream, retry #%d\n", failures);
 }
 
+// After a failed attempt the stream is of no further use: the server may
+// have closed it, or the rest of the failed answer may still be on its way
+// and would be read as the answer to the resent command.  The retry goes
+// on a fresh connection.  A failure while reopening counts as one more
+// failed attempt, so reopening never nests and the bound of six holds.
+static void
+retry_connection(connection& conn, int& failures)
+{
+	do
+		announce_retry(++failures);
+	while (!reopen_svn(conn, attempt));
+}
+
 char*
 process_command_svn(connection& conn, const char* command, uint32_t expected_bytes)
 {
 	int failures = 0;
 
 	while (!attempt(conn, command, expected_bytes))
-		announce_retry(++failures);
+		retry_connection(conn, failures);
 	if (expected_bytes == 0 && conn.verbosity >= 3) {
 		printf("==========\n>> Response:\n%s", conn.response.get());
 		fflush(stdout);

@@ -61,9 +61,18 @@ void svn_skip_item(svn_items& items);
 // followed by a NUL in place of its blank; otherwise reads exactly that many
 // bytes.  A blank left over from the previous answer is not stored.  Failed
 // reads, an answer that passes expected_bytes, and conn.expected_groups / 2
-// content answers that all end short of it resend the command, up to six
-// attempts.  Returns conn.response.
+// content answers that all end short of it resend the command on a fresh
+// connection, up to six attempts.  Returns conn.response.
 char* process_command_svn(connection& conn, const char* command, uint32_t expected_bytes);
+
+// One attempt of the reader: sends command and reads its answer; false
+// when the stream failed.
+using svn_attempt = bool (*)(connection& conn, const char* command, uint32_t expected_bytes);
+
+// Opens a fresh connection after a failed attempt and greets the server and
+// logs in again through attempt, keeping the revision and
+// conn.expected_groups.  False when any step fails.
+bool reopen_svn(connection& conn, svn_attempt attempt);
 
 // Greets the server, logs in anonymously, learns the latest revision when
 // none was asked for, and confirms that the branch is a directory.

@@ -187,6 +187,8 @@ TEST_F(fetching, WrongContentEndsTheRun)
 		bad.send(svn_property_answer(md5_hex("hello", 5), 345, entry_properties));
 		bad.send(c.sent);
 		bad.hang_up();
+		// A wrong length is retried on fresh connections that send it too.
+		reopen_server again(bad.conn, std::vector<reopened_connection>(5, {c.sent}));
 		EXPECT_EXIT(get_files(bad.conn, one, queued), testing::ExitedWithCode(1), c.message);
 		EXPECT_FALSE(std::filesystem::exists(local("/f"))) << c.message;
 	}

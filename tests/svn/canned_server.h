@@ -10,15 +10,21 @@
 #include <sys/types.h>
 #include <sys/socket.h>
 
+#include <netinet/in.h>
+
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 // Each fixture header has a namespace of its own, so that two headers
@@ -89,6 +95,110 @@ struct canned_server {
 
 // The empty authentication request that precedes every command answer.
 inline constexpr std::string_view svn_auth = "( success ( ( ) 0: ) ) ";
+
+// One connection that the client opens after a failed attempt.  One that
+// greets takes the client's greeting and login, then reads one command
+// and sends answer (nothing when it is empty) and closes; one that does
+// not greet closes as soon as it is accepted.
+struct reopened_connection {
+	std::string answer;
+	bool greets = true;
+};
+
+// A loopback listener that serves the connections the client opens after
+// failed attempts, in order, from a thread of its own (which in a death
+// test goes on serving the forked child).  It points conn at itself.
+struct reopen_server {
+	int listener = -1;
+	std::vector<reopened_connection> script;
+	std::thread worker;
+	std::atomic<bool> stopping{false};
+	std::mutex lock;
+	std::vector<std::string> commands;	// read on the reopened connections
+
+	reopen_server(connection& conn, std::vector<reopened_connection> connections) : script(std::move(connections))
+	{
+		listener = socket(AF_INET, SOCK_STREAM, 0);
+		sockaddr_in address{};
+		address.sin_family = AF_INET;
+		address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		socklen_t length = sizeof(address);
+		if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+		    listen(listener, 8) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+			abort();
+		conn.host = "127.0.0.1";
+		conn.port = ntohs(address.sin_port);
+		conn.family = AF_INET;
+		worker = std::thread([this] { serve(); });
+	}
+
+	~reopen_server()
+	{
+		stopping = true;
+		worker.join();
+		close(listener);
+	}
+
+	// Reads one command: up to the end of a line.
+	static std::string read_command(int fd)
+	{
+		std::string text;
+		char area[65536];
+		ssize_t count;
+		while ((text.empty() || text.back() != '\n') && (count = read(fd, area, sizeof(area))) > 0)
+			text.append(area, count);
+		return text;
+	}
+
+	static void send_text(int fd, std::string_view text)
+	{
+		for (size_t at = 0; at < text.size();) {
+			ssize_t count = write(fd, text.data() + at, text.size() - at);
+			if (count <= 0)
+				return;
+			at += count;
+		}
+	}
+
+	void serve_one(int fd, const reopened_connection& plan)
+	{
+		if (!plan.greets)
+			return;
+		send_text(fd, "( success ( 2 2 ( ) ( edit-pipeline svndiff1 ) ) ) ");
+		read_command(fd);
+		send_text(fd, "( success ( ( ANONYMOUS ) 0: ) ) ");
+		read_command(fd);
+		send_text(fd, "( success ( ) ) ( success ( 0: 0: ( ) ) ) ");
+		std::string command = read_command(fd);
+		{
+			std::lock_guard<std::mutex> hold(lock);
+			commands.push_back(command);
+		}
+		send_text(fd, plan.answer);
+	}
+
+	void serve()
+	{
+		for (const reopened_connection& plan : script) {
+			pollfd waiting{listener, POLLIN, 0};
+			while (!stopping && poll(&waiting, 1, 50) <= 0)
+				continue;
+			if (stopping)
+				return;
+			int fd = accept(listener, nullptr, nullptr);
+			if (fd < 0)
+				return;
+			serve_one(fd, plan);
+			close(fd);
+		}
+	}
+
+	std::vector<std::string> received()
+	{
+		std::lock_guard<std::mutex> hold(lock);
+		return commands;
+	}
+};
 
 // An svn string item: its length, a colon and its bytes.
 inline std::string

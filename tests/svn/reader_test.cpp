@@ -152,15 +152,16 @@ TEST(SvnReader, ByteCountMode)
 TEST(SvnReader, ByteCountOverrunIsRetried)
 {
 	// The first answer passes the expected count: the command is sent again
-	// and the second, exact answer is taken.
+	// on a fresh connection and the exact answer there is taken.
 	std::string answer = svn_content_answer("hello", 7);
 	canned_server server;
 	server.send(answer + "junk");
-	server.send(answer);
 	server.hang_up();
+	reopen_server again(server.conn, {{answer}});
 	process_command_svn(server.conn, "x\n", answer.size());
 	EXPECT_EQ(server.response(), answer);
-	EXPECT_EQ(server.received().size(), 2u);
+	EXPECT_EQ(server.received().size(), 1u);
+	EXPECT_EQ(again.received(), std::vector<std::string>{"x\n"});
 }
 
 TEST(SvnReader, LargeAnswerInOneRecordIsTakenWhole)
@@ -191,8 +192,9 @@ TEST(SvnReader, LargeAnswerInOneRecordIsTakenWhole)
 TEST(SvnReader, ByteCountShortAnswerIsRetried)
 {
 	// Both answers end, structurally, before the expected count: a failure
-	// instead of the content, and content shorter than stated.  Only the
-	// blank after the last group may lag behind.
+	// instead of the content, and content shorter than stated.  The rest
+	// of such an answer may still be on its way, so the command is sent
+	// again on a fresh connection, after the greeting and the login.
 	std::string answer = svn_content_answer("hello", 7);
 	std::string shorts[] = {
 		std::string(svn_auth) + "( failure ( ( 160013 14:Path not found 0: 0 ) ) ) ",
@@ -202,27 +204,39 @@ TEST(SvnReader, ByteCountShortAnswerIsRetried)
 		canned_server server;
 		server.conn.expected_groups = 2;
 		server.send(short_answer);
-		server.send(answer.substr(0, answer.size() - 1));
-		server.send(" ");
-		server.hang_up();
+		reopen_server again(server.conn, {{answer}});
 		process_command_svn(server.conn, "x\n", answer.size());
 		EXPECT_EQ(server.response(), answer);
-		EXPECT_EQ(server.received().size(), 2u);
+		EXPECT_EQ(server.received().size(), 1u);
+		EXPECT_EQ(again.received(), std::vector<std::string>{"x\n"});
+		// The caller's group count survives the login's.
+		EXPECT_EQ(server.conn.expected_groups, 2u);
 	}
 }
 
 TEST(SvnReaderDeath, SixFailedAttemptsQuit)
 {
-	canned_server server;
-	server.conn.expected_groups = 2;
-	server.send("( success ( ( ) 0: ) ) ( succ");
-	server.hang_up();
-	EXPECT_EXIT(process_command_svn(server.conn, "x\n", 0), testing::ExitedWithCode(1),
-	    "^Error in svn stream, retry #2\nError in svn stream, retry #3\n"
-	    "Error in svn stream, retry #4\nError in svn stream, retry #5\n"
-	    "[^\n]*Error in svn stream.  Quitting.\n$");
-	// The forked child sent the command six times on the shared socket.
-	EXPECT_EQ(server.received().size(), 6u);
+	// Each failure opens a fresh connection.  Reopened connections that
+	// take the command and close: it is sent six times in all.  Reopened
+	// connections that close before the greeting: each counts as one more
+	// failure, and the command is never sent again.
+	struct {
+		bool greets;
+		size_t resent;
+	} cases[] = {{true, 5}, {false, 0}};
+	for (auto& c : cases) {
+		canned_server server;
+		server.conn.expected_groups = 2;
+		server.send("( success ( ( ) 0: ) ) ( succ");
+		server.hang_up();
+		reopen_server again(server.conn, std::vector<reopened_connection>(5, {"", c.greets}));
+		EXPECT_EXIT(process_command_svn(server.conn, "x\n", 0), testing::ExitedWithCode(1),
+		    "^Error in svn stream, retry #2\nError in svn stream, retry #3\n"
+		    "Error in svn stream, retry #4\nError in svn stream, retry #5\n"
+		    "[^\n]*Error in svn stream.  Quitting.\n$");
+		EXPECT_EQ(server.received().size(), 1u);
+		EXPECT_EQ(again.received().size(), c.resent);
+	}
 }
 
 TEST(SvnReader, EchoesCommandAndAnswerAtVerbosityThree)
