@@ -368,6 +368,7 @@ is_unexpected_eof()
 static ssize_t
 read_tls(connection& conn, char* into, size_t room)
 {
+	work_while_waiting(conn);
 	for (int silent = 0;;) {
 		errno = 0;
 		ERR_clear_error();

@@ -54,13 +54,19 @@ append_request(command_batches& batches, const std::string& request)
 	batches.buffer_commands[batches.last_buffer]++;
 }
 
+bool
+batch_limit_reached(const connection& conn, size_t bytes, int32_t requests)
+{
+	if (conn.protocol == protocol_svn)
+		return bytes > svn_batch_limit;
+	return requests >= http_batch_requests;
+}
+
 // True when the newest batch has reached its limit and must close.
 static bool
 batch_is_full(const connection& conn, const command_batches& batches)
 {
-	if (conn.protocol == protocol_svn)
-		return batches.buffer[batches.last_buffer].size() > svn_batch_limit;
-	return batches.buffer_commands[batches.last_buffer] >= http_batch_requests;
+	return batch_limit_reached(conn, batches.buffer[batches.last_buffer].size(), batches.buffer_commands[batches.last_buffer]);
 }
 
 bool

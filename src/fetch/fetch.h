@@ -21,6 +21,11 @@ struct command_batches {
 // Opens a new empty batch after the newest one.
 void new_buffer(command_batches& batches);
 
+// True when a batch of bytes of request text holding requests must close:
+// past 32000 bytes (svn), so that one batch always fits the socket's send
+// buffer, or at 96 requests (WebDAV).
+bool batch_limit_reached(const connection& conn, size_t bytes, int32_t requests);
+
 // One property request per catalogue file (over WebDAV only for files whose
 // local copy differs, which get download set), in batches that close past
 // 32000 bytes (svn) or at 96 requests (WebDAV).
@@ -31,8 +36,10 @@ void build_property_batches(connection& conn, catalogue& cat, command_batches& b
 // the executable flag says.  A missing copy differs too.
 bool local_form_differs(const file_node& node, const std::string& local_path);
 
-// Works through the batches: properties, the download decision, then the
-// content of the files that differ, verified and written.
+// Works through the batches: first the properties of every file and the
+// download decision, then the content of the files that differ, verified
+// and written.  Over svn the next batch is always written before the
+// answers in front of it are read.
 void get_files(connection& conn, catalogue& cat, command_batches& batches);
 
 // Sends one content batch and verifies and writes its files, from last to

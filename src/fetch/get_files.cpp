@@ -34,6 +34,7 @@ struct content_batch {
 	std::string text;
 	int32_t first = -1;
 	int32_t last = -1;
+	int32_t requests = 0;
 	int64_t bytes = 0;
 };
 
@@ -59,20 +60,22 @@ answer_bytes(const connection& conn, const file_node& node)
 }
 
 // Adds the file's content request to the newest content batch, opening a
-// new one when the newest has grown large.
+// new one when the newest is full or its answers have grown large.
 static void
 queue_content(const connection& conn, const file_node& node, int32_t index, std::vector<content_batch>& contents)
 {
 	int64_t bytes = answer_bytes(conn, node);
 	if (bytes > largest_answer)
 		errx(1, "%s%s is too large to fetch (%lld bytes)", conn.path_target->c_str(), node.path.c_str(), static_cast<long long>(node.size));
-	if (contents.empty() || contents.back().bytes > content_batch_bytes)
+	if (contents.empty() || contents.back().bytes > content_batch_bytes ||
+	    batch_limit_reached(conn, contents.back().text.size(), contents.back().requests))
 		contents.emplace_back();
 	content_batch& batch = contents.back();
 	batch.text += content_request(conn, node);
 	if (batch.first < 0)
 		batch.first = index;
 	batch.last = index;
+	batch.requests++;
 	batch.bytes += bytes;
 }
 
@@ -177,22 +180,58 @@ property_phase(connection& conn, catalogue& cat, const std::string& requests, in
 	}
 }
 
-void
-get_files(connection& conn, catalogue& cat, command_batches& batches)
+// svn: keeps the batch about to be read and the one after it in flight, so
+// that the server works on the next batch while trelk handles the answers
+// to this one, and its stream never waits for trelk between batches.  After
+// a fresh connection nothing is in flight, and the current batch goes
+// first.  WebDAV sends each batch when it reads it.
+static void
+keep_ahead(connection& conn, const std::string& current, const std::string* next)
 {
-	int32_t next_file = 0;
+	if (conn.protocol != protocol_svn)
+		return;
+	if (conn.sent_ahead.empty())
+		send_ahead_svn(conn, current);
+	if (next != nullptr)
+		send_ahead_svn(conn, *next);
+}
 
-	for (int32_t i = 0; i <= batches.last_buffer; i++) {
-		if (batches.buffer_commands[i] == 0)
-			break;
-		std::vector<content_batch> contents;
+// Every property batch in turn: the properties, the download decisions and
+// the content requests of the files that differ.
+static void
+property_pass(connection& conn, catalogue& cat, command_batches& batches, std::vector<content_batch>& contents)
+{
+	int32_t count = 0;
+	while (count <= batches.last_buffer && batches.buffer_commands[count] != 0)
+		count++;
+	int32_t next_file = 0;
+	for (int32_t i = 0; i < count; i++) {
+		keep_ahead(conn, batches.buffer[i], i + 1 < count ? &batches.buffer[i + 1] : nullptr);
 		property_phase(conn, cat, batches.buffer[i], batches.buffer_commands[i], next_file, contents);
-		for (const content_batch& batch : contents)
-			fetch_contents(conn, cat, batch.text, batch.first, batch.last);
-		if (conn.verbosity >= 2 && next_file < cat.file_count)
-			show_progress(conn, cat.file[next_file]->path, next_file, cat.file_count);
 	}
 	if (conn.verbosity >= 2)
 		for (int32_t i = next_file; i < cat.file_count; i++)
 			show_progress(conn, cat.file[i]->path, i, cat.file_count);
+}
+
+// Every content batch in turn, its files verified and written.
+static void
+content_pass(connection& conn, catalogue& cat, const std::vector<content_batch>& contents)
+{
+	for (size_t j = 0; j < contents.size(); j++) {
+		const content_batch& batch = contents[j];
+		keep_ahead(conn, batch.text, j + 1 < contents.size() ? &contents[j + 1].text : nullptr);
+		if (conn.verbosity >= 2)
+			show_progress(conn, cat.file[batch.first]->path, batch.first, cat.file_count);
+		fetch_contents(conn, cat, batch.text, batch.first, batch.last);
+	}
+}
+
+void
+get_files(connection& conn, catalogue& cat, command_batches& batches)
+{
+	std::vector<content_batch> contents;
+
+	property_pass(conn, cat, batches, contents);
+	content_pass(conn, cat, contents);
 }

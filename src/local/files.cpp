@@ -14,6 +14,10 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 static constexpr std::string_view keyword = "$FreeBSD$";
 static constexpr std::string_view expanded_keyword = "$FreeBSD:";
@@ -132,6 +136,105 @@ collapse_next_keyword(file_content& content, size_t* position, bool* collapsed)
 	return true;
 }
 
+// Offers the MD5 of the content of a regular file to match: as read, then
+// after each expanded keyword is collapsed, until match takes one.  True
+// when it did.
+template <typename Match>
+static bool
+offer_content_digests(const std::string& local_path, const struct stat& status, Match match)
+{
+	file_content& content = read_whole_file(local_path, status);
+	size_t position = 0;
+	bool collapsed = true;
+	for (;;) {
+		if (collapsed && match(md5_hex(content.data, content.length)))
+			return true;
+		if (!collapse_next_keyword(content, &position, &collapsed))
+			return false;
+	}
+}
+
+// The digests of local files worked out ahead of need, while the server is
+// busy, each with the status the file had when it was read: a file whose
+// status differs now is read again.
+struct local_digest {
+	dev_t device;
+	ino_t inode;
+	off_t size;
+	struct timespec modified;
+	struct timespec changed;
+	std::vector<std::string> md5s;
+};
+
+static struct {
+	std::vector<std::string> pending;
+	size_t next = 0;
+	std::unordered_map<std::string, local_digest> ready;
+} local_digests;
+
+static bool
+same_time(const struct timespec& a, const struct timespec& b)
+{
+	return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// True when the file's status is what it was when it was read.
+static bool
+status_unchanged(const local_digest& digest, const struct stat& status)
+{
+	return digest.device == status.st_dev && digest.inode == status.st_ino && digest.size == status.st_size &&
+	    same_time(digest.modified, status.st_mtim) && same_time(digest.changed, status.st_ctim);
+}
+
+void
+plan_local_digests(const std::string& target, const known_path_set& known_set)
+{
+	local_digests.pending.clear();
+	local_digests.next = 0;
+	local_digests.ready.clear();
+	local_digests.pending.reserve(known_set.size());
+	for (const auto& entry : known_set)
+		local_digests.pending.push_back(target + entry.first);
+}
+
+bool
+digest_next_local_file()
+{
+	while (local_digests.next < local_digests.pending.size()) {
+		const std::string& local_path = local_digests.pending[local_digests.next++];
+		struct stat status;
+		if (lstat(local_path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+			continue;
+		local_digest digest{status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim, {}};
+		offer_content_digests(local_path, status, [&digest](const std::string& md5) {
+			digest.md5s.push_back(md5);
+			return false;
+		});
+		local_digests.ready.insert_or_assign(local_path, std::move(digest));
+		return true;
+	}
+	local_digests.pending = {};
+	return false;
+}
+
+// Compares with md5 by the digests read ahead; -1 when there are none for
+// the file as it is now.  Each is used once.
+static int
+confirm_md5_ahead(const char* md5, const std::string& local_path, const struct stat& status)
+{
+	auto found = local_digests.ready.find(local_path);
+	if (found == local_digests.ready.end())
+		return -1;
+	local_digest digest = std::move(found->second);
+	local_digests.ready.erase(found);
+	if (!status_unchanged(digest, status))
+		return -1;
+	for (const std::string& candidate : digest.md5s)
+		if (md5_matches(md5, candidate))
+			return 0;
+	return 1;
+}
+
 int
 confirm_md5(const char* md5, const std::string& local_path)
 {
@@ -145,15 +248,12 @@ confirm_md5(const char* md5, const std::string& local_path)
 	// would fail or wait forever.
 	if (!S_ISREG(status.st_mode))
 		return 1;
-	file_content& content = read_whole_file(local_path, status);
-	size_t position = 0;
-	bool collapsed = true;
-	for (;;) {
-		if (collapsed && md5_matches(md5, md5_hex(content.data, content.length)))
-			return 0;
-		if (!collapse_next_keyword(content, &position, &collapsed))
-			return 1;
-	}
+	int ahead = confirm_md5_ahead(md5, local_path, status);
+	if (ahead >= 0)
+		return ahead;
+	return offer_content_digests(local_path, status, [md5](const std::string& candidate) {
+		return md5_matches(md5, candidate);
+	}) ? 0 : 1;
 }
 
 // Writes all of data, going on after partial writes.  Returns false on

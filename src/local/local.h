@@ -104,6 +104,17 @@ std::string md5_hex(const char* data, size_t length);
 // "link " + target) matches md5; non-zero when it differs or is missing.
 int confirm_md5(const char* md5, const std::string& local_path);
 
+// Plans the reading ahead of the local copies of the files the previous run
+// wrote (target + each path of known_set), dropping what an earlier plan
+// read.
+void plan_local_digests(const std::string& target, const known_path_set& known_set);
+
+// Reads the next planned local file that is a regular file and keeps its
+// digests for confirm_md5, which then needs not read it while the file
+// keeps its status.  False when nothing is left to read.  Meant for the
+// time spent waiting on the server.
+bool digest_next_local_file();
+
 // Writes one verified file: a symbolic link for a special node, otherwise a
 // regular file with "$FreeBSD$" expanded and mode 0755 or 0644.
 void write_file(const connection& conn, const file_node& node, const std::string& local_path, const char* data, int64_t length);

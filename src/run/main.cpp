@@ -38,6 +38,9 @@ main(int argc, char* argv[])
 	load_known_files(conn, sets.known_set);
 	find_local_files_and_directories(*conn.path_target, "", conn.trim_tree != 0 || conn.extra_files != 0, sets);
 	allocate_response(conn);
+	// The files the last run wrote are read while the server works.
+	plan_local_digests(*conn.path_target, sets.known_set);
+	conn.idle_work = digest_next_local_file;
 
 	// Connect, open the repository, list the branch.
 	reset_connection(conn);

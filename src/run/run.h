@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,6 +48,11 @@ struct connection {
 	uint64_t response_length = 0;
 	uint32_t response_blocks = 11264;
 	uint32_t expected_groups = 0;
+	// svn: commands written before the answers in front of them were read,
+	// oldest first, and bytes read past the end of an answer, which begin
+	// the next one.  Both are dropped with the connection.
+	std::deque<std::string> sent_ahead;
+	std::string carried;
 	std::optional<std::string> path_work;
 	std::string known_files;	// text of the previous known-files list
 	std::string known_files_old;
@@ -57,6 +63,9 @@ struct connection {
 	// Seconds a read waits for a byte: a server silent for so long is not
 	// working, and a run from cron must end.
 	int32_t read_time_limit = 600;
+	// Work done while the server has sent nothing yet: one piece per call,
+	// false when none is left.  Null: none.
+	bool (*idle_work)() = nullptr;
 	bool show_revision = false;	// -n
 };
 

@@ -116,6 +116,8 @@ reopen_svn(connection& conn, svn_attempt attempt)
 {
 	uint32_t groups = conn.expected_groups;
 
+	conn.sent_ahead.clear();
+	conn.carried.clear();
 	reset_connection(conn);
 	conn.expected_groups = 1;
 	bool opened = attempt(conn, "", 0) && answer_succeeds(conn) &&

@@ -5,6 +5,10 @@
 
 #include "transport/transport.h"
 
+#include <sys/types.h>
+#include <sys/socket.h>
+
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -191,6 +195,26 @@ svn_skip_item(svn_items& items)
 		svn_read_word(items);
 }
 
+// Reads answer bytes: first those carried over from a read that passed the
+// end of the previous answer, then from the socket.
+static ssize_t
+read_answer(connection& conn, char* area, size_t size)
+{
+	if (conn.carried.empty())
+		return read_socket(conn, area, size);
+	size_t count = std::min(size, conn.carried.size());
+	memcpy(area, conn.carried.data(), count);
+	conn.carried.erase(0, count);
+	return static_cast<ssize_t>(count);
+}
+
+// Keeps bytes read past the end of an answer for the next one.
+static void
+carry_back(connection& conn, const char* data, size_t count)
+{
+	conn.carried.insert(0, data, count);
+}
+
 // Makes room for count more bytes after the first used bytes.
 static void
 make_room(connection& conn, uint64_t used, size_t count)
@@ -247,16 +271,21 @@ read_groups(connection& conn)
 		size_t size = group_read_size(conn);
 		char* response = conn.response.get();
 		char* area = response + conn.response_length;
-		ssize_t count = read_socket(conn, area, size);
+		ssize_t count = read_answer(conn, area, size);
 		if (count <= 0)
 			return false;
 		if (conn.verbosity >= 4)
 			printf("==========\n>> Response Parse:\n");
-		for (ssize_t i = 0; i < count; i++) {
+		ssize_t i = 0;
+		// Bytes are written back at or before the one being read, so
+		// the bytes after the last group stay intact for the next answer.
+		for (; i < count && (state.groups < conn.expected_groups || state.separator_due); i++) {
 			char c = area[i];
 			if (take_group_byte(state, c, conn.response_length, conn.verbosity))
 				response[conn.response_length++] = c;
 		}
+		if (i < count)
+			carry_back(conn, area + i, count - i);
 		response[conn.response_length] = '\0';
 		if (conn.verbosity >= 4)
 			fprintf(stderr, ". = %u %u\n", state.groups, conn.expected_groups);
@@ -355,11 +384,13 @@ read_bytes(connection& conn, uint32_t expected)
 
 	while (conn.response_length < expected) {
 		// Up to the bytes still expected, and a block more, so that an
-		// answer passing the count shows in the same read.
-		size_t size = std::min<uint64_t>(expected - conn.response_length, largest_read) + 4096;
+		// answer passing the count shows in the same read; only when no
+		// other answer follows in the stream.
+		size_t more = conn.sent_ahead.empty() ? 4096 : 0;
+		size_t size = std::min<uint64_t>(expected - conn.response_length, largest_read) + more;
 		make_room(conn, conn.response_length, size);
 		char* data = conn.response.get() + conn.response_length;
-		ssize_t count = read_socket(conn, data, size);
+		ssize_t count = read_answer(conn, data, size);
 		if (count <= 0)
 			return false;
 		if (conn.response_length == 0 && data[0] == ' ')
@@ -375,11 +406,30 @@ read_bytes(connection& conn, uint32_t expected)
 	return conn.response_length == expected;
 }
 
+static bool attempt(connection& conn, const char* command, uint32_t expected_bytes);
+
+// Sends command unless it was sent ahead and its answer is the next in the
+// stream.  Answers of other commands in front of it are dropped with the
+// connection.  False when a fresh connection cannot be had.
+static bool
+send_unless_ahead(connection& conn, const char* command)
+{
+	if (!conn.sent_ahead.empty() && conn.sent_ahead.front() == command) {
+		conn.sent_ahead.pop_front();
+		return true;
+	}
+	if (!conn.sent_ahead.empty() && !reopen_svn(conn, attempt))
+		return false;
+	send_command(conn, command);
+	return true;
+}
+
 // One attempt: sends the command and reads its whole answer.
 static bool
 attempt(connection& conn, const char* command, uint32_t expected_bytes)
 {
-	send_command(conn, command);
+	if (!send_unless_ahead(conn, command))
+		return false;
 	conn.response_length = 0;
 	conn.response.get()[0] = '\0';
 	if (expected_bytes != 0)
@@ -409,6 +459,59 @@ retry_connection(connection& conn, int& failures)
 	do
 		announce_retry(++failures);
 	while (!reopen_svn(conn, attempt));
+}
+
+// Writes what the socket takes now; false when the connection failed.
+static bool
+write_available(connection& conn, const std::string& command, size_t& written)
+{
+	int flags = MSG_DONTWAIT;
+#ifdef MSG_NOSIGNAL
+	flags |= MSG_NOSIGNAL;
+#endif
+	ssize_t count = send(conn.socket_fd, command.data() + written, command.size() - written, flags);
+	if (count > 0)
+		written += count;
+	return count > 0 || errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
+// Reads what has arrived into conn.carried; false when the stream ended.
+static bool
+carry_available(connection& conn)
+{
+	char area[65536];
+	ssize_t count = read_socket(conn, area, sizeof(area));
+	if (count <= 0)
+		return false;
+	conn.carried.append(area, count);
+	return true;
+}
+
+void
+send_ahead_svn(connection& conn, const std::string& command)
+{
+	if (conn.verbosity >= 3) {
+		printf("<< %zu bytes\n%s", command.size(), command.c_str());
+		fflush(stdout);
+	}
+	size_t written = 0;
+	while (written < command.size()) {
+		pollfd ready = {conn.socket_fd, POLLIN | POLLOUT, 0};
+		int events = poll(&ready, 1, conn.read_time_limit * 1000);
+		if (events < 0 && errno == EINTR)
+			continue;
+		if (events == 0) {
+			errno = EAGAIN;
+			check_read_time_limit(conn);
+		}
+		if (events < 0 || (ready.revents & (POLLERR | POLLNVAL)) != 0)
+			return;
+		if ((ready.revents & (POLLIN | POLLHUP)) != 0 && !carry_available(conn))
+			return;
+		if ((ready.revents & POLLOUT) != 0 && !write_available(conn, command, written))
+			return;
+	}
+	conn.sent_ahead.push_back(command);
 }
 
 char*

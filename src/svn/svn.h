@@ -65,6 +65,14 @@ void svn_skip_item(svn_items& items);
 // connection, up to six attempts.  Returns conn.response.
 char* process_command_svn(connection& conn, const char* command, uint32_t expected_bytes);
 
+// Writes command while the answers to earlier commands may still be
+// arriving, so that the server has it at hand when they end: the socket is
+// written only when it takes bytes, and what arrives meanwhile is kept for
+// the reader, so neither side waits on the other for ever.  A later
+// process_command_svn with the same text reads its answer without sending
+// it again.  A connection that fails meanwhile is left to that read.
+void send_ahead_svn(connection& conn, const std::string& command);
+
 // One attempt of the reader: sends command and reads its answer; false
 // when the stream failed.
 using svn_attempt = bool (*)(connection& conn, const char* command, uint32_t expected_bytes);

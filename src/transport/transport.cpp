@@ -10,6 +10,7 @@
 #include <sys/time.h>
 
 #include <netdb.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -104,9 +105,23 @@ check_read_time_limit(const connection& conn)
 		    conn.host ? conn.host->c_str() : "", conn.read_time_limit);
 }
 
-ssize_t
-read_socket(const connection& conn, char* area, size_t size)
+void
+work_while_waiting(connection& conn)
 {
+	if (conn.idle_work == nullptr || (conn.tls && SSL_pending(conn.tls.get()) > 0))
+		return;
+	pollfd ready = {conn.socket_fd, POLLIN, 0};
+	while (poll(&ready, 1, 0) == 0)
+		if (!conn.idle_work()) {
+			conn.idle_work = nullptr;
+			return;
+		}
+}
+
+ssize_t
+read_socket(connection& conn, char* area, size_t size)
+{
+	work_while_waiting(conn);
 	for (;;) {
 		ssize_t count = read(conn.socket_fd, area, size);
 		if (count >= 0)

@@ -27,10 +27,15 @@ void close_connection(connection& conn);
 // read waited conn.read_time_limit seconds without a byte.
 void check_read_time_limit(const connection& conn);
 
-// Reads once from the plain socket, again after an interruption; ends the
+// Does conn.idle_work, a piece at a time, for as long as nothing can be
+// read; drops it once it is done.
+void work_while_waiting(connection& conn);
+
+// Reads once from the plain socket (idle work done first), again after an
+// interruption; ends the
 // run when the read time limit passed.  Returns the count, 0 at the end of
 // the stream, -1 on an error with errno set.
-ssize_t read_socket(const connection& conn, char* area, size_t size);
+ssize_t read_socket(connection& conn, char* area, size_t size);
 
 // Grows the response buffer by one 4096-byte block, keeping its contents.
 // The message names the reader that asked for it.

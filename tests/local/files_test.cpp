@@ -5,6 +5,7 @@
 
 #include "test_support.h"
 
+#include <fstream>
 #include <functional>
 
 namespace {
@@ -128,6 +129,69 @@ TEST_F(LocalFiles, ConfirmCollapsesExpandedKeywords)
 		int result = confirm_md5(md5_hex(test.repository.data(), test.repository.size()).c_str(), path);
 		EXPECT_EQ(result == 0, test.matches) << test.name;
 	}
+}
+
+// The read calls this process has made, where the system counts them
+// (Linux); -1 elsewhere.
+static long
+read_calls()
+{
+	std::ifstream io("/proc/self/io");
+	std::string name;
+	long count;
+	while (io >> name >> count)
+		if (name == "syscr:")
+			return count;
+	return -1;
+}
+
+// Files read ahead, while the server works, give the answers of files read
+// at the time of the check, and a file whose status changed since is read
+// again.
+TEST_F(LocalFiles, ConfirmByDigestsReadAhead)
+{
+	const check_case cases[] = {
+		{"identical", "a\n", "a\n", true},
+		{"another expansion", "x $FreeBSD$ y\n", "x $FreeBSD: stable/14/x 1 2020 bob $ y\n", true},
+		{"second of two expansions", "$FreeBSD$ $FreeBSD$", "$FreeBSD: a $ $FreeBSD: b $", true},
+		{"a byte differs", "x $FreeBSD$ y\n", "x $FreeBSD: a $ z\n", false},
+		{"expanded text after the keyword", "$FreeBSD$ $FreeBSD: x $", "$FreeBSD: E $ $FreeBSD: x $", true},
+		{"empty file", "", "", true},
+	};
+	known_path_set known = {{"/file", ""}, {"/missing", ""}, {"/dir", ""}};
+	ASSERT_EQ(mkdir((folder.path + "/dir").c_str(), 0755), 0);
+	for (const check_case& test : cases) {
+		write_text(path, test.local);
+		plan_local_digests(folder.path, known);
+		EXPECT_TRUE(digest_next_local_file()) << test.name;
+		EXPECT_FALSE(digest_next_local_file()) << test.name << ": only the regular file is read";
+		// Counting reads reads too: the cost of one count is measured.
+		long first = read_calls();
+		long counting = read_calls() - first;
+		long reads = read_calls();
+		int result = confirm_md5(md5_hex(test.repository.data(), test.repository.size()).c_str(), path);
+		EXPECT_EQ(result == 0, test.matches) << test.name;
+		if (reads >= 0) {
+			EXPECT_EQ(read_calls() - reads, counting) << test.name << ": the file was read again";
+		}
+	}
+
+	// Changed after it was read: another size, or another file in its
+	// place with the same size.
+	std::string repository = "new content\n";
+	std::string md5 = md5_hex(repository.data(), repository.size());
+	const std::string before[] = {"old\n", "old content\n"};
+	for (const std::string& old : before) {
+		write_text(path, old);
+		plan_local_digests(folder.path, known);
+		ASSERT_TRUE(digest_next_local_file());
+		std::string other = folder.path + "/other";
+		write_text(other, repository);
+		ASSERT_EQ(rename(other.c_str(), path.c_str()), 0);
+		EXPECT_EQ(confirm_md5(md5.c_str(), path), 0) << old;
+	}
+	plan_local_digests(folder.path, {});
+	EXPECT_FALSE(digest_next_local_file());
 }
 
 TEST_F(LocalFiles, ConfirmOfOtherKinds)

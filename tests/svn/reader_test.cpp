@@ -239,6 +239,56 @@ TEST(SvnReaderDeath, SixFailedAttemptsQuit)
 	}
 }
 
+TEST(SvnReader, AnswersOfCommandsSentAheadArriveTogether)
+{
+	// Two commands written ahead, their answers arriving together: each
+	// read takes its own answer, in group mode (both answers in one read)
+	// or in byte-count mode, and neither command is written twice.
+	std::string content = svn_content_answer("hello", 7);
+	struct {
+		uint32_t first_bytes;
+		std::string first;
+	} cases[] = {{0, two_groups}, {static_cast<uint32_t>(content.size()), content}};
+	for (auto& c : cases) {
+		canned_server server;
+		server.conn.expected_groups = 2;
+		send_ahead_svn(server.conn, "a\n");
+		send_ahead_svn(server.conn, "b\n");
+		// A record is read whole or not at all; byte-count mode reads no
+		// further than its count.
+		if (c.first_bytes == 0)
+			server.send(c.first + two_groups);
+		else {
+			server.send(c.first);
+			server.send(two_groups);
+		}
+		process_command_svn(server.conn, "a\n", c.first_bytes);
+		if (c.first_bytes == 0)
+			EXPECT_EQ(groups_read(server), as_groups(two_groups));
+		else
+			EXPECT_EQ(server.response(), content);
+		process_command_svn(server.conn, "b\n", 0);
+		EXPECT_EQ(groups_read(server), as_groups(two_groups));
+		EXPECT_EQ(server.received(), (std::vector<std::string>{"a\n", "b\n"}));
+		EXPECT_TRUE(server.conn.sent_ahead.empty());
+	}
+}
+
+TEST(SvnReader, CommandOutOfTurnGoesOnAFreshConnection)
+{
+	// The answer of a command sent ahead stands first in the stream, so
+	// another command is sent on a fresh connection instead.
+	canned_server server;
+	server.conn.expected_groups = 2;
+	send_ahead_svn(server.conn, "a\n");
+	reopen_server again(server.conn, {{two_groups}});
+	process_command_svn(server.conn, "c\n", 0);
+	EXPECT_EQ(groups_read(server), as_groups(two_groups));
+	EXPECT_EQ(server.received(), std::vector<std::string>{"a\n"});
+	EXPECT_EQ(again.received(), std::vector<std::string>{"c\n"});
+	EXPECT_TRUE(server.conn.sent_ahead.empty());
+}
+
 TEST(SvnReader, EchoesCommandAndAnswerAtVerbosityThree)
 {
 	canned_server server;
