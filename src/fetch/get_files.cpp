@@ -186,14 +186,14 @@ property_phase(connection& conn, catalogue& cat, const std::string& requests, in
 // a fresh connection nothing is in flight, and the current batch goes
 // first.  WebDAV sends each batch when it reads it.
 static void
-keep_ahead(connection& conn, const std::string& current, const std::string* next)
+keep_ahead(connection& conn, const std::string& current, const std::string* next, uint32_t next_groups)
 {
 	if (conn.protocol != protocol_svn)
 		return;
 	if (conn.sent_ahead.empty())
-		send_ahead_svn(conn, current);
+		send_ahead_svn(conn, current, conn.expected_groups);
 	if (next != nullptr)
-		send_ahead_svn(conn, *next);
+		send_ahead_svn(conn, *next, next_groups);
 }
 
 // Every property batch in turn: the properties, the download decisions and
@@ -206,7 +206,9 @@ property_pass(connection& conn, catalogue& cat, command_batches& batches, std::v
 		count++;
 	int32_t next_file = 0;
 	for (int32_t i = 0; i < count; i++) {
-		keep_ahead(conn, batches.buffer[i], i + 1 < count ? &batches.buffer[i + 1] : nullptr);
+		conn.expected_groups = 2 * batches.buffer_commands[i];
+		bool more = i + 1 < count;
+		keep_ahead(conn, batches.buffer[i], more ? &batches.buffer[i + 1] : nullptr, more ? 2 * batches.buffer_commands[i + 1] : 0);
 		property_phase(conn, cat, batches.buffer[i], batches.buffer_commands[i], next_file, contents);
 	}
 	if (conn.verbosity >= 2)
@@ -220,7 +222,9 @@ content_pass(connection& conn, catalogue& cat, const std::vector<content_batch>&
 {
 	for (size_t j = 0; j < contents.size(); j++) {
 		const content_batch& batch = contents[j];
-		keep_ahead(conn, batch.text, j + 1 < contents.size() ? &contents[j + 1].text : nullptr);
+		// Content answers are read by their byte count.
+		conn.expected_groups = 0;
+		keep_ahead(conn, batch.text, j + 1 < contents.size() ? &contents[j + 1].text : nullptr, 0);
 		if (conn.verbosity >= 2)
 			show_progress(conn, cat.file[batch.first]->path, batch.first, cat.file_count);
 		fetch_contents(conn, cat, batch.text, batch.first, batch.last);

@@ -28,6 +28,19 @@ struct ssl_ctx_delete {
 	void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
 };
 
+// svn: a command written before the answers in front of it were read, with
+// the number of groups of its answer (0: its answer is read by byte count).
+struct command_ahead {
+	std::string command;
+	uint32_t groups = 0;
+};
+
+// svn: an answer read before its command was asked for.
+struct kept_answer {
+	std::string command;
+	std::string answer;
+};
+
 // The one record of a run: its settings, the connection to the server and
 // the response buffer that every answer is read into.
 struct connection {
@@ -49,9 +62,11 @@ struct connection {
 	uint32_t response_blocks = 11264;
 	uint32_t expected_groups = 0;
 	// svn: commands written before the answers in front of them were read,
-	// oldest first, and bytes read past the end of an answer, which begin
-	// the next one.  Both are dropped with the connection.
-	std::deque<std::string> sent_ahead;
+	// oldest first; answers read before their commands were asked for; and
+	// bytes read past the end of an answer, which begin the next one.  All
+	// are dropped with the connection.
+	std::deque<command_ahead> sent_ahead;
+	std::deque<kept_answer> kept_answers;
 	std::string carried;
 	std::optional<std::string> path_work;
 	std::string known_files;	// text of the previous known-files list

@@ -117,6 +117,7 @@ reopen_svn(connection& conn, svn_attempt attempt)
 	uint32_t groups = conn.expected_groups;
 
 	conn.sent_ahead.clear();
+	conn.kept_answers.clear();
 	conn.carried.clear();
 	reset_connection(conn);
 	conn.expected_groups = 1;

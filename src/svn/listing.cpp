@@ -221,6 +221,11 @@ list_tree_svn(connection& conn, const std::string& commands, catalogue& cat, pat
 	new_buffer(next);
 	take_entries(conn, entries, cat, sets, next);
 	entries = {};
+	// Every batch of the next level goes out at once, so the server never
+	// waits between them; their answers are taken in the order of the walk.
+	for (int32_t i = 0; i <= next.last_buffer; i++)
+		if (next.buffer_commands[i] != 0)
+			send_ahead_svn(conn, next.buffer[i], 2 * next.buffer_commands[i]);
 	for (int32_t i = 0; i <= next.last_buffer; i++) {
 		if (next.buffer_commands[i] == 0)
 			continue;

@@ -406,21 +406,70 @@ read_bytes(connection& conn, uint32_t expected)
 	return conn.response_length == expected;
 }
 
-static bool attempt(connection& conn, const char* command, uint32_t expected_bytes);
-
-// Sends command unless it was sent ahead and its answer is the next in the
-// stream.  Answers of other commands in front of it are dropped with the
-// connection.  False when a fresh connection cannot be had.
+// Serves command from an answer read before it was asked for.
 static bool
-send_unless_ahead(connection& conn, const char* command)
+take_kept_answer(connection& conn, const char* command)
 {
-	if (!conn.sent_ahead.empty() && conn.sent_ahead.front() == command) {
-		conn.sent_ahead.pop_front();
+	for (auto kept = conn.kept_answers.begin(); kept != conn.kept_answers.end(); ++kept) {
+		if (kept->command != command)
+			continue;
+		make_room(conn, 0, kept->answer.size());
+		memcpy(conn.response.get(), kept->answer.data(), kept->answer.size());
+		conn.response_length = kept->answer.size();
+		conn.response.get()[conn.response_length] = '\0';
+		conn.kept_answers.erase(kept);
 		return true;
 	}
-	if (!conn.sent_ahead.empty() && !reopen_svn(conn, attempt))
-		return false;
-	send_command(conn, command);
+	return false;
+}
+
+// Reads the answer at the front of the stream, of a command sent ahead, and
+// keeps it until its command is asked for.
+static bool
+keep_front_answer(connection& conn)
+{
+	command_ahead front = std::move(conn.sent_ahead.front());
+	conn.sent_ahead.pop_front();
+	uint32_t groups = conn.expected_groups;
+	conn.expected_groups = front.groups;
+	conn.response_length = 0;
+	bool read = read_groups(conn);
+	conn.expected_groups = groups;
+	if (read)
+		conn.kept_answers.push_back({std::move(front.command), std::string(conn.response.get(), conn.response_length)});
+	return read;
+}
+
+// True when command has been written and its answer not yet read.
+static bool
+is_in_flight(const connection& conn, const char* command)
+{
+	for (const command_ahead& ahead : conn.sent_ahead)
+		if (ahead.command == command)
+			return true;
+	return false;
+}
+
+// Makes the answer of command the next in the stream: sends the command
+// unless it is in flight, then reads and keeps the answers in front of it.
+// False when the stream failed, or when an answer in front is read by its
+// byte count and so cannot be kept.
+static bool
+bring_answer_forward(connection& conn, const char* command, uint32_t expected_bytes)
+{
+	if (conn.sent_ahead.empty()) {
+		send_command(conn, command);
+		return true;
+	}
+	if (!is_in_flight(conn, command)) {
+		send_ahead_svn(conn, command, expected_bytes == 0 ? conn.expected_groups : 0);
+		if (conn.sent_ahead.back().command != command)
+			return false;
+	}
+	while (conn.sent_ahead.front().command != command)
+		if (conn.sent_ahead.front().groups == 0 || !keep_front_answer(conn))
+			return false;
+	conn.sent_ahead.pop_front();
 	return true;
 }
 
@@ -428,7 +477,9 @@ send_unless_ahead(connection& conn, const char* command)
 static bool
 attempt(connection& conn, const char* command, uint32_t expected_bytes)
 {
-	if (!send_unless_ahead(conn, command))
+	if (expected_bytes == 0 && take_kept_answer(conn, command))
+		return true;
+	if (!bring_answer_forward(conn, command, expected_bytes))
 		return false;
 	conn.response_length = 0;
 	conn.response.get()[0] = '\0';
@@ -488,7 +539,7 @@ carry_available(connection& conn)
 }
 
 void
-send_ahead_svn(connection& conn, const std::string& command)
+send_ahead_svn(connection& conn, const std::string& command, uint32_t groups)
 {
 	if (conn.verbosity >= 3) {
 		printf("<< %zu bytes\n%s", command.size(), command.c_str());
@@ -511,7 +562,7 @@ send_ahead_svn(connection& conn, const std::string& command)
 		if ((ready.revents & POLLOUT) != 0 && !write_available(conn, command, written))
 			return;
 	}
-	conn.sent_ahead.push_back(command);
+	conn.sent_ahead.push_back({command, groups});
 }
 
 char*

@@ -68,10 +68,13 @@ char* process_command_svn(connection& conn, const char* command, uint32_t expect
 // Writes command while the answers to earlier commands may still be
 // arriving, so that the server has it at hand when they end: the socket is
 // written only when it takes bytes, and what arrives meanwhile is kept for
-// the reader, so neither side waits on the other for ever.  A later
-// process_command_svn with the same text reads its answer without sending
-// it again.  A connection that fails meanwhile is left to that read.
-void send_ahead_svn(connection& conn, const std::string& command);
+// the reader, so neither side waits on the other for ever.  groups is the
+// number of groups of its answer, or 0 when it will be read by byte count.
+// A later process_command_svn with the same text reads its answer without
+// sending it again; one that asks for another command first reads the
+// answers in front of that one's and keeps them (only answers with groups).
+// A connection that fails meanwhile is left to the next read.
+void send_ahead_svn(connection& conn, const std::string& command, uint32_t groups);
 
 // One attempt of the reader: sends command and reads its answer; false
 // when the stream failed.

@@ -252,8 +252,8 @@ TEST(SvnReader, AnswersOfCommandsSentAheadArriveTogether)
 	for (auto& c : cases) {
 		canned_server server;
 		server.conn.expected_groups = 2;
-		send_ahead_svn(server.conn, "a\n");
-		send_ahead_svn(server.conn, "b\n");
+		send_ahead_svn(server.conn, "a\n", c.first_bytes == 0 ? 2 : 0);
+		send_ahead_svn(server.conn, "b\n", 2);
 		// A record is read whole or not at all; byte-count mode reads no
 		// further than its count.
 		if (c.first_bytes == 0)
@@ -274,17 +274,39 @@ TEST(SvnReader, AnswersOfCommandsSentAheadArriveTogether)
 	}
 }
 
-TEST(SvnReader, CommandOutOfTurnGoesOnAFreshConnection)
+TEST(SvnReader, AnswersInFrontAreKeptForTheirCommands)
 {
-	// The answer of a command sent ahead stands first in the stream, so
-	// another command is sent on a fresh connection instead.
+	// a and b written ahead; c is asked for first, so it is written after
+	// them and their answers are read and kept; each is then served from
+	// what was kept, nothing written twice.
+	auto answer = [](const std::string& name) {
+		return std::string(svn_auth) + "( success ( 2 ( ) ( ( " + svn_string(name) + " file 1 ) ) ) ) ";
+	};
 	canned_server server;
 	server.conn.expected_groups = 2;
-	send_ahead_svn(server.conn, "a\n");
+	send_ahead_svn(server.conn, "a\n", 2);
+	send_ahead_svn(server.conn, "b\n", 2);
+	server.send(answer("a") + answer("b") + answer("c"));
+	for (std::string name : {"c", "b", "a"}) {
+		process_command_svn(server.conn, (name + "\n").c_str(), 0);
+		EXPECT_EQ(groups_read(server), as_groups(answer(name))) << name;
+	}
+	EXPECT_EQ(server.received(), (std::vector<std::string>{"a\n", "b\n", "c\n"}));
+	EXPECT_TRUE(server.conn.sent_ahead.empty());
+	EXPECT_TRUE(server.conn.kept_answers.empty());
+}
+
+TEST(SvnReader, AnswerInFrontReadByCountGoesWithTheConnection)
+{
+	// An answer read by its byte count cannot be kept: the command asked
+	// for out of turn goes again on a fresh connection.
+	canned_server server;
+	server.conn.expected_groups = 2;
+	send_ahead_svn(server.conn, "a\n", 0);
 	reopen_server again(server.conn, {{two_groups}});
 	process_command_svn(server.conn, "c\n", 0);
 	EXPECT_EQ(groups_read(server), as_groups(two_groups));
-	EXPECT_EQ(server.received(), std::vector<std::string>{"a\n"});
+	EXPECT_EQ(server.received(), (std::vector<std::string>{"a\n", "c\n"}));
 	EXPECT_EQ(again.received(), std::vector<std::string>{"c\n"});
 	EXPECT_TRUE(server.conn.sent_ahead.empty());
 }
