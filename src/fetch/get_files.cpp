@@ -180,20 +180,27 @@ property_phase(connection& conn, catalogue& cat, const std::string& requests, in
 	}
 }
 
+// A batch's text and the number of groups of its answers (0: read by byte
+// count).
+struct batch_in_flight {
+	const std::string* text;
+	uint32_t groups;
+};
+
 // svn: keeps the batch about to be read and the one after it in flight, so
 // that the server works on the next batch while trelk handles the answers
 // to this one, and its stream never waits for trelk between batches.  After
 // a fresh connection nothing is in flight, and the current batch goes
 // first.  WebDAV sends each batch when it reads it.
 static void
-keep_ahead(connection& conn, const std::string& current, const std::string* next, uint32_t next_groups)
+keep_ahead(connection& conn, batch_in_flight current, batch_in_flight next)
 {
 	if (conn.protocol != protocol_svn)
 		return;
 	if (conn.sent_ahead.empty())
-		send_ahead_svn(conn, current, conn.expected_groups);
-	if (next != nullptr)
-		send_ahead_svn(conn, *next, next_groups);
+		send_ahead_svn(conn, *current.text, current.groups);
+	if (next.text != nullptr)
+		send_ahead_svn(conn, *next.text, next.groups);
 }
 
 // Every property batch in turn: the properties, the download decisions and
@@ -206,9 +213,10 @@ property_pass(connection& conn, catalogue& cat, command_batches& batches, std::v
 		count++;
 	int32_t next_file = 0;
 	for (int32_t i = 0; i < count; i++) {
-		conn.expected_groups = 2 * batches.buffer_commands[i];
-		bool more = i + 1 < count;
-		keep_ahead(conn, batches.buffer[i], more ? &batches.buffer[i + 1] : nullptr, more ? 2 * batches.buffer_commands[i + 1] : 0);
+		batch_in_flight next = {nullptr, 0};
+		if (i + 1 < count)
+			next = {&batches.buffer[i + 1], 2 * static_cast<uint32_t>(batches.buffer_commands[i + 1])};
+		keep_ahead(conn, {&batches.buffer[i], 2 * static_cast<uint32_t>(batches.buffer_commands[i])}, next);
 		property_phase(conn, cat, batches.buffer[i], batches.buffer_commands[i], next_file, contents);
 	}
 	if (conn.verbosity >= 2)
@@ -222,9 +230,7 @@ content_pass(connection& conn, catalogue& cat, const std::vector<content_batch>&
 {
 	for (size_t j = 0; j < contents.size(); j++) {
 		const content_batch& batch = contents[j];
-		// Content answers are read by their byte count.
-		conn.expected_groups = 0;
-		keep_ahead(conn, batch.text, j + 1 < contents.size() ? &contents[j + 1].text : nullptr, 0);
+		keep_ahead(conn, {&batch.text, 0}, {j + 1 < contents.size() ? &contents[j + 1].text : nullptr, 0});
 		if (conn.verbosity >= 2)
 			show_progress(conn, cat.file[batch.first]->path, batch.first, cat.file_count);
 		fetch_contents(conn, cat, batch.text, batch.first, batch.last);

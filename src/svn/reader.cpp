@@ -452,18 +452,15 @@ is_in_flight(const connection& conn, const char* command)
 
 // Makes the answer of command the next in the stream: sends the command
 // unless it is in flight, then reads and keeps the answers in front of it.
-// False when the stream failed, or when an answer in front is read by its
+// False when the stream failed (a write that fails too, so that the retry
+// goes on a fresh connection), or when an answer in front is read by its
 // byte count and so cannot be kept.
 static bool
 bring_answer_forward(connection& conn, const char* command, uint32_t expected_bytes)
 {
-	if (conn.sent_ahead.empty()) {
-		send_command(conn, command);
-		return true;
-	}
 	if (!is_in_flight(conn, command)) {
 		send_ahead_svn(conn, command, expected_bytes == 0 ? conn.expected_groups : 0);
-		if (conn.sent_ahead.back().command != command)
+		if (conn.sent_ahead.empty() || conn.sent_ahead.back().command != command)
 			return false;
 	}
 	while (conn.sent_ahead.front().command != command)

@@ -44,9 +44,11 @@ struct canned_server {
 		client_fd = fds[0];
 		server_fd = fds[1];
 		fcntl(server_fd, F_SETFL, O_NONBLOCK);
-		// Room for every canned answer of a test before the client reads.
+		// Room for every canned answer of a test before the client reads,
+		// and for every command before the server side reads.
 		int room = 4 << 20;
 		setsockopt(server_fd, SOL_SOCKET, SO_SNDBUF, &room, sizeof(room));
+		setsockopt(client_fd, SOL_SOCKET, SO_SNDBUF, &room, sizeof(room));
 		conn.socket_fd = client_fd;
 		conn.protocol = protocol_svn;
 		conn.verbosity = 0;
