@@ -383,6 +383,7 @@ list_tree_http(connection& conn, catalogue& cat, path_sets& sets)
 		files.push_back(std::move(file));
 	}
 
+	complete_local_scan(sets);
 	for (const std::string& directory : directories)
 		make_branch_directory(conn, sets, directory);
 	for (reported_file& file : files) {

@@ -43,12 +43,22 @@ struct catalogue {
 using known_path_set = std::map<std::string, std::string, std::less<>>;	// path -> md5
 using path_set = std::set<std::string, std::less<>>;
 
+// The scan of the target that fills local_file_set and local_dir_set.  It
+// may wait for a pause in the server's answers, but always runs before
+// anything under the target changes.  Nothing is pending at first.
+struct pending_scan {
+	std::string base;
+	bool collect_files = false;
+	bool done = true;
+};
+
 // What was true before this run.  known_set and local_file_set hold paths
 // relative to the target ("/bin/ls"); local_dir_set full local paths.
 struct path_sets {
 	known_path_set known_set;
 	path_set local_file_set;
 	path_set local_dir_set;
+	pending_scan scan;
 };
 
 // Appends a new, zeroed node to the catalogue and returns it.
@@ -89,6 +99,9 @@ void install_known_files(const connection& conn);
 // directory into local_dir_set, every other entry into local_file_set when
 // collect_files is set.
 void find_local_files_and_directories(const std::string& base, const std::string& relative, bool collect_files, path_sets& sets);
+
+// Runs the pending scan of the target, if any.
+void complete_local_scan(path_sets& sets);
 
 // Removes one leftover below the target, reporting it with " - ".
 void prune(const connection& conn, std::string_view relative_path);

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 struct dir_close {
 	void operator()(DIR* dir) const { closedir(dir); }
@@ -58,8 +59,26 @@ find_local_files_and_directories(const std::string& base, const std::string& rel
 	while (struct dirent* entry = readdir(dir.get())) {
 		if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
 			continue;
-		find_local_files_and_directories(base, relative + "/" + entry->d_name, collect_files, sets);
+		std::string below = relative + "/" + entry->d_name;
+		// The directory says what most entries are (of the entry itself,
+		// never of what a link points to), which spares an lstat for each
+		// file; an entry of unknown kind is looked at.
+		if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_DIR) {
+			if (collect_files)
+				sets.local_file_set.insert(std::move(below));
+			continue;
+		}
+		find_local_files_and_directories(base, below, collect_files, sets);
 	}
+}
+
+void
+complete_local_scan(path_sets& sets)
+{
+	if (sets.scan.done)
+		return;
+	sets.scan.done = true;
+	find_local_files_and_directories(sets.scan.base, "", sets.scan.collect_files, sets);
 }
 
 // True when every directory between the target and the entry named by
@@ -170,6 +189,7 @@ remove_leftover_directories(connection& conn, path_sets& sets)
 void
 clean_local_tree(connection& conn, path_sets& sets)
 {
+	complete_local_scan(sets);
 	// The last progress line is still on the terminal; clear it before the
 	// first lasting line, and keep the two streams in order on a terminal.
 	if (conn.verbosity >= 2)

@@ -31,16 +31,12 @@ main(int argc, char* argv[])
 	apply_options(conn, argc, argv);
 	finish_settings(conn, TRELK_CONF);
 
-	// Directories, known files, local scan, response buffer: no traffic yet.
+	// Directories, known files, response buffer: no traffic yet.
 	ensure_directory(*conn.path_work);
 	ensure_directory(*conn.path_target);
 	make_list_paths(conn, section);
 	load_known_files(conn, sets.known_set);
-	find_local_files_and_directories(*conn.path_target, "", conn.trim_tree != 0 || conn.extra_files != 0, sets);
 	allocate_response(conn);
-	// The files the last run wrote are read while the server works.
-	plan_local_digests(*conn.path_target, sets.known_set);
-	conn.idle_work = digest_next_local_file;
 
 	// Connect, open the repository, list the branch.
 	reset_connection(conn);
@@ -49,6 +45,18 @@ main(int argc, char* argv[])
 	else
 		discover_http(conn);
 	print_header(conn);
+	// While the server works on the listing, trelk scans the target (done
+	// at the latest before the listing changes anything) and then reads
+	// the files the last run wrote.
+	sets.scan = {*conn.path_target, conn.trim_tree != 0 || conn.extra_files != 0, false};
+	plan_local_digests(*conn.path_target, sets.known_set);
+	conn.idle_work = [&sets] {
+		if (!sets.scan.done) {
+			complete_local_scan(sets);
+			return true;
+		}
+		return digest_next_local_file();
+	};
 	if (conn.protocol == protocol_svn) {
 		conn.expected_groups = 2;
 		list_tree_svn(conn, root_get_dir_command(conn), cat, sets);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -80,7 +81,7 @@ struct connection {
 	int32_t read_time_limit = 600;
 	// Work done while the server has sent nothing yet: one piece per call,
 	// false when none is left.  Null: none.
-	bool (*idle_work)() = nullptr;
+	std::function<bool()> idle_work;
 	bool show_revision = false;	// -n
 };
 

@@ -190,6 +190,7 @@ queue_directory(const connection& conn, const std::string& path, command_batches
 static void
 take_entries(connection& conn, const std::vector<listed_entry>& entries, catalogue& cat, path_sets& sets, command_batches& next)
 {
+	complete_local_scan(sets);
 	for (const listed_entry& entry : entries) {
 		if (entry.is_file) {
 			file_node& node = new_file_node(cat);

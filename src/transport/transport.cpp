@@ -108,7 +108,7 @@ check_read_time_limit(const connection& conn)
 void
 work_while_waiting(connection& conn)
 {
-	if (conn.idle_work == nullptr || (conn.tls && SSL_pending(conn.tls.get()) > 0))
+	if (!conn.idle_work || (conn.tls && SSL_pending(conn.tls.get()) > 0))
 		return;
 	pollfd ready = {conn.socket_fd, POLLIN, 0};
 	while (poll(&ready, 1, 0) == 0)
