@@ -82,6 +82,20 @@ TEST_F(listing, NamesWithParenthesesAndBlanks)
 	    root_get_dir_command(server.conn), get_dir("/c)d") + get_dir("/x y"), get_dir("/x y/deep")}));
 }
 
+TEST_F(listing, PendingScanRunsBeforeTheListingMakesADirectory)
+{
+	// The answers are there at once, so no pause ran the scan: the listing
+	// runs it before it makes "new", which is then no leftover.
+	mkdir((target.path + "/old").c_str(), 0755);
+	sets.scan = {target.path, false, false};
+	server.send(dir_answer({{"new", "dir"}}));
+	server.send(dir_answer({{"f", "file 1"}}));
+	list_root();
+	EXPECT_TRUE(sets.scan.done);
+	EXPECT_TRUE(std::filesystem::is_directory(target.path + "/new"));
+	EXPECT_EQ(sets.local_dir_set, (path_set{target.path + "/old"}));
+}
+
 TEST_F(listing, EmptyRoot)
 {
 	server.send(dir_answer({}));
