@@ -230,10 +230,12 @@ TEST(SvnReaderDeath, SixFailedAttemptsQuit)
 		server.send("( success ( ( ) 0: ) ) ( succ");
 		server.hang_up();
 		reopen_server again(server.conn, std::vector<reopened_connection>(5, {"", c.greets}));
+		// Not anchored at the end: in a sanitizer build the leak checker of
+		// the forked child may add a line about the server's thread.
 		EXPECT_EXIT(process_command_svn(server.conn, "x\n", 0), testing::ExitedWithCode(1),
 		    "^Error in svn stream, retry #2\nError in svn stream, retry #3\n"
 		    "Error in svn stream, retry #4\nError in svn stream, retry #5\n"
-		    "[^\n]*Error in svn stream.  Quitting.\n$");
+		    "[^\n]*Error in svn stream.  Quitting.\n");
 		EXPECT_EQ(server.received().size(), 1u);
 		EXPECT_EQ(again.received().size(), c.resent);
 	}
