@@ -76,6 +76,14 @@ local_form_differs(const file_node& node, const std::string& local_path)
 
 	if (lstat(local_path.c_str(), &status) != 0)
 		return true;
+	return local_form_differs(node, status);
+}
+
+bool
+local_form_differs(const file_node& node, const struct stat& status)
+{
+	if (status.st_mode == 0)
+		return true;
 	if (node.special)
 		return !S_ISLNK(status.st_mode);
 	if (!S_ISREG(status.st_mode))
@@ -94,8 +102,9 @@ build_property_batches(connection& conn, catalogue& cat, command_batches& batche
 			std::string local_path = *conn.path_target + node.path;
 			// The mode and kind can be judged only when the tree
 			// report carried the properties inline.
-			if (confirm_md5(node.md5, local_path) == 0 &&
-			    (!node.props_known || !local_form_differs(node, local_path)))
+			struct stat status;
+			if (confirm_md5(node.md5, local_path, status) == 0 &&
+			    (!node.props_known || !local_form_differs(node, status)))
 				continue;
 			node.download = 1;
 			append_request(batches, http_property_request(conn, node));

@@ -4,6 +4,8 @@
 
 #include "run/run.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,6 +37,9 @@ void build_property_batches(connection& conn, catalogue& cat, command_batches& b
 // where a file belongs or the reverse, or a mode other than 0755 or 0644 as
 // the executable flag says.  A missing copy differs too.
 bool local_form_differs(const file_node& node, const std::string& local_path);
+
+// The same for the local copy's status as lstat gave it (all zero: missing).
+bool local_form_differs(const file_node& node, const struct stat& status);
 
 // Works through the batches: first the properties of every file and the
 // download decision, then the content of the files that differ, verified

@@ -170,7 +170,8 @@ property_phase(connection& conn, catalogue& cat, const std::string& requests, in
 		if (!expansion.empty())
 			node.expansion = expansion;
 		std::string local_path = *conn.path_target + node.path;
-		if (!node.download && (confirm_md5(node.md5, local_path) != 0 || local_form_differs(node, local_path)))
+		struct stat status;
+		if (!node.download && (confirm_md5(node.md5, local_path, status) != 0 || local_form_differs(node, status)))
 			node.download = 1;
 		if (node.download)
 			queue_content(conn, node, index, contents);

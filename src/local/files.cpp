@@ -240,8 +240,16 @@ confirm_md5(const char* md5, const std::string& local_path)
 {
 	struct stat status;
 
-	if (lstat(local_path.c_str(), &status) == -1)
+	return confirm_md5(md5, local_path, status);
+}
+
+int
+confirm_md5(const char* md5, const std::string& local_path, struct stat& status)
+{
+	if (lstat(local_path.c_str(), &status) == -1) {
+		status = {};
 		return 1;
+	}
 	if (S_ISLNK(status.st_mode))
 		return confirm_link_md5(md5, local_path, status);
 	// A directory, pipe or device never holds the content: reading one

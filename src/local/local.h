@@ -5,6 +5,8 @@
 
 #include "run/run.h"
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -116,6 +118,10 @@ std::string md5_hex(const char* data, size_t length);
 // 0 when the local file (expanded "$FreeBSD$" keywords collapsed, a link as
 // "link " + target) matches md5; non-zero when it differs or is missing.
 int confirm_md5(const char* md5, const std::string& local_path);
+
+// The same, and sets status to the local copy's (all zero when it is
+// missing), so that its form can be judged without another lstat.
+int confirm_md5(const char* md5, const std::string& local_path, struct stat& status);
 
 // Plans the reading ahead of the local copies of the files the previous run
 // wrote (target + each path of known_set), dropping what an earlier plan
