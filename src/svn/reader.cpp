@@ -25,6 +25,11 @@ static constexpr int64_t longest_string = int64_t(1) << 40;
 // The most bytes taken from the socket in one read.
 static constexpr size_t largest_read = size_t(1) << 20;
 
+// The most bytes kept for later answers, carried or kept whole: far above
+// the answers of one level of the tree listing, but a server that sends
+// without end cannot take all memory.
+static constexpr size_t largest_carry = size_t(256) << 20;
+
 // The state of one read attempt in group mode.
 struct group_reader {
 	svn_scan scan;
@@ -435,9 +440,15 @@ keep_front_answer(connection& conn)
 	conn.response_length = 0;
 	bool read = read_groups(conn);
 	conn.expected_groups = groups;
-	if (read)
-		conn.kept_answers.push_back({std::move(front.command), std::string(conn.response.get(), conn.response_length)});
-	return read;
+	if (!read)
+		return false;
+	size_t kept = conn.response_length;
+	for (const kept_answer& answer : conn.kept_answers)
+		kept += answer.answer.size();
+	if (kept > largest_carry)
+		return false;
+	conn.kept_answers.push_back({std::move(front.command), std::string(conn.response.get(), conn.response_length)});
+	return true;
 }
 
 // True when command has been written and its answer not yet read.
@@ -523,13 +534,14 @@ write_available(connection& conn, const std::string& command, size_t& written)
 	return count > 0 || errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
-// Reads what has arrived into conn.carried; false when the stream ended.
+// Reads what has arrived into conn.carried; false when the stream ended,
+// or when more has arrived than is ever kept.
 static bool
 carry_available(connection& conn)
 {
 	char area[65536];
 	ssize_t count = read_socket(conn, area, sizeof(area));
-	if (count <= 0)
+	if (count <= 0 || conn.carried.size() + count > largest_carry)
 		return false;
 	conn.carried.append(area, count);
 	return true;
