@@ -70,16 +70,6 @@ batch_is_full(const connection& conn, const command_batches& batches)
 }
 
 bool
-local_form_differs(const file_node& node, const std::string& local_path)
-{
-	struct stat status;
-
-	if (lstat(local_path.c_str(), &status) != 0)
-		return true;
-	return local_form_differs(node, status);
-}
-
-bool
 local_form_differs(const file_node& node, const struct stat& status)
 {
 	if (status.st_mode == 0)

@@ -33,12 +33,9 @@ bool batch_limit_reached(const connection& conn, size_t bytes, int32_t requests)
 // 32000 bytes (svn) or at 96 requests (WebDAV).
 void build_property_batches(connection& conn, catalogue& cat, command_batches& batches);
 
-// True when the local copy at local_path is not of the node's form: a link
-// where a file belongs or the reverse, or a mode other than 0755 or 0644 as
-// the executable flag says.  A missing copy differs too.
-bool local_form_differs(const file_node& node, const std::string& local_path);
-
-// The same for the local copy's status as lstat gave it (all zero: missing).
+// True when the local copy, as lstat gave its status (all zero: missing),
+// is not of the node's form: a link where a file belongs or the reverse,
+// or a mode other than 0755 or 0644 as the executable flag says.
 bool local_form_differs(const file_node& node, const struct stat& status);
 
 // Works through the batches: first the properties of every file and the

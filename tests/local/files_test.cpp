@@ -109,22 +109,23 @@ struct check_case {
 	bool matches;
 };
 
+const check_case confirm_cases[] = {
+	{"identical", "a\n", "a\n", true},
+	{"unexpanded keyword", "$FreeBSD$\n", "$FreeBSD$\n", true},
+	{"another expansion", "x $FreeBSD$ y\n", "x $FreeBSD: stable/14/x 1 2020 bob $ y\n", true},
+	{"two expansions", "$FreeBSD$ $FreeBSD$", "$FreeBSD: a $ $FreeBSD: b $", true},
+	{"a byte differs", "x $FreeBSD$ y\n", "x $FreeBSD: a $ z\n", false},
+	{"expansion across lines", "$FreeBSD$\n", "$FreeBSD: a\nb $\n", false},
+	{"no closing dollar", "$FreeBSD\n", "$FreeBSD: a\n", false},
+	{"expanded text before the keyword", "$FreeBSD: x $ $FreeBSD$", "$FreeBSD: x $ $FreeBSD: E $", false},
+	{"expanded text after the keyword", "$FreeBSD$ $FreeBSD: x $", "$FreeBSD: E $ $FreeBSD: x $", true},
+	{"keyword after a NUL byte", "\0$FreeBSD$"s, "\0$FreeBSD: a $"s, false},
+	{"empty file", "", "", true},
+};
+
 TEST_F(LocalFiles, ConfirmCollapsesExpandedKeywords)
 {
-	const check_case cases[] = {
-		{"identical", "a\n", "a\n", true},
-		{"unexpanded keyword", "$FreeBSD$\n", "$FreeBSD$\n", true},
-		{"another expansion", "x $FreeBSD$ y\n", "x $FreeBSD: stable/14/x 1 2020 bob $ y\n", true},
-		{"two expansions", "$FreeBSD$ $FreeBSD$", "$FreeBSD: a $ $FreeBSD: b $", true},
-		{"a byte differs", "x $FreeBSD$ y\n", "x $FreeBSD: a $ z\n", false},
-		{"expansion across lines", "$FreeBSD$\n", "$FreeBSD: a\nb $\n", false},
-		{"no closing dollar", "$FreeBSD\n", "$FreeBSD: a\n", false},
-		{"expanded text before the keyword", "$FreeBSD: x $ $FreeBSD$", "$FreeBSD: x $ $FreeBSD: E $", false},
-		{"expanded text after the keyword", "$FreeBSD$ $FreeBSD: x $", "$FreeBSD: E $ $FreeBSD: x $", true},
-		{"keyword after a NUL byte", "\0$FreeBSD$"s, "\0$FreeBSD: a $"s, false},
-		{"empty file", "", "", true},
-	};
-	for (const check_case& test : cases) {
+	for (const check_case& test : confirm_cases) {
 		write_text(path, test.local);
 		int result = confirm_md5(md5_hex(test.repository.data(), test.repository.size()).c_str(), path);
 		EXPECT_EQ(result == 0, test.matches) << test.name;
@@ -146,21 +147,13 @@ read_calls()
 }
 
 // Files read ahead, while the server works, give the answers of files read
-// at the time of the check, and a file whose status changed since is read
-// again.
+// at the time of the check (the same cases), and a file whose status
+// changed since is read again.
 TEST_F(LocalFiles, ConfirmByDigestsReadAhead)
 {
-	const check_case cases[] = {
-		{"identical", "a\n", "a\n", true},
-		{"another expansion", "x $FreeBSD$ y\n", "x $FreeBSD: stable/14/x 1 2020 bob $ y\n", true},
-		{"second of two expansions", "$FreeBSD$ $FreeBSD$", "$FreeBSD: a $ $FreeBSD: b $", true},
-		{"a byte differs", "x $FreeBSD$ y\n", "x $FreeBSD: a $ z\n", false},
-		{"expanded text after the keyword", "$FreeBSD$ $FreeBSD: x $", "$FreeBSD: E $ $FreeBSD: x $", true},
-		{"empty file", "", "", true},
-	};
 	known_path_set known = {{"/file", ""}, {"/missing", ""}, {"/dir", ""}};
 	ASSERT_EQ(mkdir((folder.path + "/dir").c_str(), 0755), 0);
-	for (const check_case& test : cases) {
+	for (const check_case& test : confirm_cases) {
 		write_text(path, test.local);
 		plan_local_digests(folder.path, known);
 		EXPECT_TRUE(digest_next_local_file()) << test.name;
