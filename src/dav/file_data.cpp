@@ -56,22 +56,6 @@ etag_path(const char* part, const char* part_end, const file_node& node)
 	return path;
 }
 
-// The date the expansion shows: 2018-10-19T12:34:56.123456Z becomes
-// 2018-10-19 12:34:56Z; a date without a fraction only loses its "T".
-static std::string
-expansion_date(std::string date)
-{
-	size_t dot = date.find('.');
-	if (dot != std::string::npos) {
-		date[dot] = 'Z';
-		date.resize(dot + 1);
-	}
-	size_t t = date.find('T');
-	if (t != std::string::npos)
-		date[t] = ' ';
-	return date;
-}
-
 // True when the file's svn:keywords is exactly FreeBSD=%H, the one value
 // whose keyword trelk expands (as over svn).
 static bool
@@ -97,7 +81,7 @@ read_webdav_properties(const char* part, const char* part_end, file_node& node, 
 	std::optional<std::string> revision = parse_xml_value(part, part_end, "lp1:version-name");
 	if (!author || !date || !revision)
 		return;
-	expansion = ": " + path + " " + *revision + " " + expansion_date(*date) + " " + *author + " ";
+	expansion = keyword_expansion(path, *revision, *date, *author);
 }
 
 int64_t

@@ -239,23 +239,6 @@ path_below_branch(std::string_view href, std::string_view trunk)
 	return rest;
 }
 
-// Shows href with its control characters escaped, so that the message
-// that names it stays on one line.
-static std::string
-printable_href(const std::string& href)
-{
-	std::string shown;
-	for (unsigned char c : href) {
-		char escaped[8];
-		if (c < 0x20 || c == 0x7f) {
-			snprintf(escaped, sizeof(escaped), "\\x%02x", c);
-			shown += escaped;
-		} else
-			shown += static_cast<char>(c);
-	}
-	return shown;
-}
-
 // Ends the run unless href can go into a request line as it is.
 static void
 check_href(const std::string& href)
@@ -263,7 +246,7 @@ check_href(const std::string& href)
 	for (unsigned char c : href)
 		if (c <= ' ' || c == 0x7f)
 			errx(1, "The tree report gives the unusable href \"%s\".  Quitting.",
-			    printable_href(href).c_str());
+			    printable_text(href).c_str());
 }
 
 // The href of the element that begins at element (its text up to the next

@@ -4,14 +4,12 @@
 #include "fetch/fetch.h"
 
 #include "local/local.h"
+#include "svn/svn.h"
 
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
-
-// An svn batch closes after the request that takes it past this size.
-static constexpr size_t svn_batch_limit = 32000;
 
 // A WebDAV batch closes when it holds this many requests.
 static constexpr int32_t http_batch_requests = 96;

@@ -71,9 +71,9 @@ file_node& new_file_node(catalogue& cat);
 // control characters.
 void check_repository_name(std::string_view name);
 
-// The same check for every component of a path relative to the target that
-// begins with "/" (as decoded from a WebDAV href).
-void check_repository_path(std::string_view path);
+// text with its control characters escaped as \xNN, so that a message that
+// names a rejected name stays on one line.
+std::string printable_text(std::string_view text);
 
 // True when path begins with "/" and each of its components passes the
 // check of check_repository_name.  Never ends the run.
@@ -133,6 +133,12 @@ void plan_local_digests(const std::string& target, const known_path_set& known_s
 // keeps its status.  False when nothing is left to read.  Meant for the
 // time spent waiting on the server.
 bool digest_next_local_file();
+
+// The "$FreeBSD$" expansion text ": path revision date author " of a file
+// whose repository path is path; empty (the keyword stays as it is) when a
+// part is missing or the date is not of the form 2018-10-19T12:34:56Z, with
+// or without a fraction of a second.
+std::string keyword_expansion(std::string_view path, std::string_view revision, std::string_view date, std::string_view author);
 
 // Writes one verified file: a symbolic link for a special node, otherwise a
 // regular file with "$FreeBSD$" expanded and mode 0755 or 0644.

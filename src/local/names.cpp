@@ -20,10 +20,8 @@ is_clean_name(std::string_view name)
 	return true;
 }
 
-// Shows a rejected name with its control characters escaped, so that the
-// message itself stays on one line.
-static std::string
-printable_name(std::string_view name)
+std::string
+printable_text(std::string_view name)
 {
 	std::string shown;
 	for (unsigned char c : name) {
@@ -42,7 +40,7 @@ void
 check_repository_name(std::string_view name)
 {
 	if (!is_clean_name(name))
-		errx(1, "The server sent an unusable file name \"%s\".  Quitting.", printable_name(name).c_str());
+		errx(1, "The server sent an unusable file name \"%s\".  Quitting.", printable_text(name).c_str());
 }
 
 // True for "/" followed by clean names joined by single "/".
@@ -60,12 +58,4 @@ is_clean_path(std::string_view path)
 			return true;
 		rest.remove_prefix(slash + 1);
 	}
-}
-
-// Ends the run unless path is clean.
-void
-check_repository_path(std::string_view path)
-{
-	if (!is_clean_path(path))
-		errx(1, "The server sent an unusable path \"%s\".  Quitting.", printable_name(path).c_str());
 }

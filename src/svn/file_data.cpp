@@ -81,20 +81,6 @@ is_md5_text(std::string_view text)
 	return true;
 }
 
-// The committed date as the keyword shows it: 2018-10-19T12:34:56.123456Z
-// becomes 2018-10-19 12:34:56Z.  Empty when the date has another form.
-static std::string
-keyword_date(std::string_view date)
-{
-	size_t t = date.find('T');
-	size_t dot = date.find('.');
-	if (t == std::string_view::npos || dot == std::string_view::npos || dot < t)
-		return {};
-	std::string shown(date.substr(0, dot));
-	shown[t] = ' ';
-	return shown + "Z";
-}
-
 // The path of the branch inside its repository: the text after the first
 // "/" ("base/head" is the branch head of repository base).  A branch that
 // is a whole repository has none.
@@ -105,16 +91,16 @@ branch_path(const std::string& branch)
 	return slash == std::string::npos ? std::string_view() : std::string_view(branch).substr(slash + 1);
 }
 
-// The "$FreeBSD$" expansion: ": path revision date author ".
+// The "$FreeBSD$" expansion of a file whose svn:keywords asks for it: the
+// path as the repository names it, below the repository root.
 static std::string
 expansion_text(const file_properties& found, const std::string& path, const std::string& branch)
 {
-	std::string date = keyword_date(found.date);
-	if (!found.freebsd_keyword || found.author.empty() || found.revision.empty() || date.empty())
+	if (!found.freebsd_keyword)
 		return {};
 	std::string_view below = branch_path(branch);
 	std::string full = below.empty() ? path.substr(1) : std::string(below) + path;
-	return ": " + full + " " + std::string(found.revision) + " " + date + " " + std::string(found.author) + " ";
+	return keyword_expansion(full, found.revision, found.date, found.author);
 }
 
 void
@@ -129,12 +115,6 @@ read_svn_properties(char* group, char* group_end, file_node& node, const std::st
 	node.executable = found.executable;
 	node.special = found.special;
 	expansion = expansion_text(found, node.path, branch);
-}
-
-void
-read_svn_properties(char* group, file_node& node, const std::string& branch, std::string& expansion)
-{
-	read_svn_properties(group, group + strlen(group), node, branch, expansion);
 }
 
 // The number of decimal digits of n.
@@ -189,9 +169,3 @@ join_svn_content(char* start, char* end, char* region_end, int64_t& length)
 	return data;
 }
 
-char*
-locate_svn_content(char* start, char* end, char* region_end)
-{
-	int64_t length = 0;
-	return join_svn_content(start, end, region_end, length);
-}

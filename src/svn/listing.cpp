@@ -19,9 +19,6 @@
 
 #include <err.h>
 
-// A listing batch closes after the command that takes it past this size.
-static constexpr size_t batch_limit = 32000;
-
 // One entry of a directory listing, kept until the whole batch has been
 // read without a fault, so that a resent batch never adds anything twice.
 struct listed_entry {
@@ -181,7 +178,7 @@ queue_directory(const connection& conn, const std::string& path, command_batches
 	snprintf(head, sizeof(head), " ( %d ) false true ( kind size ) false ) )\n", conn.revision);
 	batch += head;
 	next.buffer_commands[next.last_buffer]++;
-	if (batch.size() > batch_limit)
+	if (batch.size() > svn_batch_limit)
 		new_buffer(next);
 }
 

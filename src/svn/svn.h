@@ -4,6 +4,7 @@
 
 #include "run/run.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,6 +12,10 @@
 struct catalogue;
 struct file_node;
 struct path_sets;
+
+// An svn batch of commands closes after the command that takes it past this
+// many bytes, so that a whole batch always fits the socket's send buffer.
+inline constexpr size_t svn_batch_limit = 32000;
 
 // Where a walk over svn answer text stands: the list depth and, inside a
 // string item, how many of its bytes are still to come.  The reader keeps
@@ -99,12 +104,9 @@ std::string root_get_dir_command(const connection& conn);
 void list_tree_svn(connection& conn, const std::string& commands, catalogue& cat, path_sets& sets);
 
 // Takes the MD5, the executable and special flags and the "$FreeBSD$"
-// expansion text from one property answer group (NUL-terminated; changed in
-// place).  expansion stays empty when the file gets none.
-void read_svn_properties(char* group, file_node& node, const std::string& branch, std::string& expansion);
-
-// The same for the group [group, group_end), which may hold NUL bytes inside
-// its strings.
+// expansion text from one property answer group [group, group_end), which
+// may hold NUL bytes inside its strings.  expansion stays empty when the
+// file gets none.
 void read_svn_properties(char* group, char* group_end, file_node& node, const std::string& branch, std::string& expansion);
 
 // The exact byte length of the content answer for a file of size bytes.
@@ -112,9 +114,7 @@ int64_t svn_content_size(int64_t size, int32_t revision);
 
 // Finds a file's data in its content answer and joins its 4096-byte strings
 // in place.  start and end are the cursors check_response left; region_end
-// is where this file's answer ends.  Returns the first data byte.
-char* locate_svn_content(char* start, char* end, char* region_end);
-
-// The same, and sets length to the number of data bytes joined.  Returns
-// null when the answer's strings do not fill its region exactly.
+// is where this file's answer ends.  Returns the first data byte and sets
+// length to the number of data bytes joined; null when the answer's strings
+// do not fill its region exactly.
 char* join_svn_content(char* start, char* end, char* region_end, int64_t& length);

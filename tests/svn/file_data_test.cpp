@@ -50,7 +50,8 @@ TEST(ReadSvnProperties, FlagsAndExpansion)
 		{"no date", "( 23:svn:entry:committed-rev 3:345 ) ( 21:svn:entry:last-author 3:dev ) ( 12:svn:keywords 10:FreeBSD=%H ) ",
 		    "base/head", false, false, ""},
 		{"date without fraction", "( 24:svn:entry:committed-date 20:2018-10-19T12:34:56Z ) ( 23:svn:entry:committed-rev 3:345 ) "
-		    "( 21:svn:entry:last-author 3:dev ) ( 12:svn:keywords 10:FreeBSD=%H ) ", "base/head", false, false, ""},
+		    "( 21:svn:entry:last-author 3:dev ) ( 12:svn:keywords 10:FreeBSD=%H ) ", "base/head", false, false,
+		    ": head/bin/ls/ls.c 345 2018-10-19 12:34:56Z dev "},
 		{"branch without slash", entry_properties + "( 12:svn:keywords 10:FreeBSD=%H ) ", "base", false, false,
 		    ": bin/ls/ls.c 345 2018-10-19 12:34:56Z dev "},
 		{"deeper branch", entry_properties + "( 12:svn:keywords 10:FreeBSD=%H ) ", "base/stable/14", false, false,
@@ -68,7 +69,7 @@ TEST(ReadSvnProperties, FlagsAndExpansion)
 		file_node node;
 		node.path = "/bin/ls/ls.c";
 		std::string expansion;
-		read_svn_properties(group.data(), node, c.branch, expansion);
+		read_svn_properties(group.data(), group.data() + group.size() - 1, node, c.branch, expansion);
 		EXPECT_EQ(std::string(node.md5), md5) << c.name;
 		EXPECT_EQ(node.executable, c.executable) << c.name;
 		EXPECT_EQ(node.special, c.special) << c.name;
@@ -83,7 +84,7 @@ TEST(ReadSvnProperties, MalformedGroupChangesNothing)
 		node.path = "/f";
 		node.executable = 1;
 		std::string expansion;
-		read_svn_properties(group.data(), node, "base/head", expansion);
+		read_svn_properties(group.data(), group.data() + group.size(), node, "base/head", expansion);
 		EXPECT_EQ(node.md5[0], '\0') << group;
 		EXPECT_EQ(node.executable, 1) << group;
 		EXPECT_TRUE(expansion.empty()) << group;
