@@ -160,6 +160,20 @@ class ProgressLine(unittest.TestCase):
         self.assertEqual(screen[:len(header)], header, "\n".join(screen))
         self.assertEqual(sorted(screen[len(header):]), sorted(lasting), "\n".join(screen))
 
+    def assert_cleared_before_lasting_lines(self, client, raw):
+        """Between the last progress line drawn and each lasting line the
+        pane received an erase to the end of the line.  The screen alone
+        cannot show a missing erase where the lasting line happens to be
+        wider than the progress line under it."""
+        drawn_ends = [m.end() for m in PROGRESS.finditer(raw)]
+        lasting = list(re.finditer(rb" [-+*=] " + re.escape(client.target.encode()), raw))
+        self.assertTrue(lasting, "no lasting line was written")
+        for m in lasting:
+            before = [end for end in drawn_ends if end <= m.start()]
+            if before:
+                self.assertIn(b"\x1b[0K", raw[before[-1]:m.start()],
+                              "no erase before %r" % raw[m.start():m.start() + 80])
+
     def test_on_a_terminal_the_line_is_cut_redrawn_and_cleared(self):
         client = self.client("t")
         target = client.target
@@ -187,6 +201,7 @@ class ProgressLine(unittest.TestCase):
                 self.assertLessEqual(len(line) - 5, WIDTH - 2, line)
         self.assertTrue(any(m.group(3).startswith(b"...") for m in drawn),
                         "no line was cut")
+        self.assert_cleared_before_lasting_lines(client, raw)
 
     def test_on_a_terminal_clean_up_lines_clear_the_last_progress_line(self):
         """With every file already in place nothing is fetched, so the last
@@ -203,6 +218,7 @@ class ProgressLine(unittest.TestCase):
                 status, screen, raw = self.run_on_terminal(client)
                 self.assertTrue(PROGRESS.search(raw), "no progress line was drawn")
                 self.assert_screen(client, status, screen, leftovers)
+                self.assert_cleared_before_lasting_lines(client, raw)
 
     def test_into_a_file_the_line_is_written_whole(self):
         client = self.client("f")

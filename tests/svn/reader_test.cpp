@@ -55,6 +55,32 @@ TEST(SvnScan, SkipsStringsByTheirLength)
 	EXPECT_EQ(svn_list_end(cut.data(), cut.data() + cut.size()), nullptr);
 }
 
+// A string is taken only when every byte its length states lies before the
+// end of the text; one byte past it is already too far.
+TEST(SvnItems, StringEndsAtTheTextsEnd)
+{
+	struct {
+		std::string text;
+		bool ok;
+		std::string_view taken;
+	} cases[] = {
+		{"4:abcd", true, "abcd"},
+		{"5:abcd", false, ""},
+		{"0:", true, ""},
+		{"1:", false, ""},
+		{" 3:a b", true, "a b"},
+	};
+	for (auto& c : cases) {
+		std::string text = c.text;
+		svn_items items{text.data(), text.data() + text.size()};
+		std::string_view taken = svn_read_string(items);
+		EXPECT_EQ(items.ok, c.ok) << c.text;
+		EXPECT_EQ(taken, c.taken) << c.text;
+		if (c.ok)
+			EXPECT_EQ(items.p, items.end) << c.text;
+	}
+}
+
 TEST(SvnReader, GroupModeInOneRead)
 {
 	canned_server server;
