@@ -68,7 +68,7 @@ struct connection {
 	// are dropped with the connection.
 	std::deque<command_ahead> sent_ahead;
 	std::deque<kept_answer> kept_answers;
-	std::string carried;
+	std::deque<char> carried;
 	std::optional<std::string> path_work;
 	std::string known_files;	// text of the previous known-files list
 	std::string known_files_old;

@@ -208,8 +208,9 @@ read_answer(connection& conn, char* area, size_t size)
 	if (conn.carried.empty())
 		return read_socket(conn, area, size);
 	size_t count = std::min(size, conn.carried.size());
-	memcpy(area, conn.carried.data(), count);
-	conn.carried.erase(0, count);
+	auto taken = conn.carried.begin() + static_cast<ptrdiff_t>(count);
+	std::copy(conn.carried.begin(), taken, area);
+	conn.carried.erase(conn.carried.begin(), taken);
 	return static_cast<ssize_t>(count);
 }
 
@@ -217,7 +218,7 @@ read_answer(connection& conn, char* area, size_t size)
 static void
 carry_back(connection& conn, const char* data, size_t count)
 {
-	conn.carried.insert(0, data, count);
+	conn.carried.insert(conn.carried.begin(), data, data + count);
 }
 
 // Makes room for count more bytes after the first used bytes.
@@ -543,7 +544,7 @@ carry_available(connection& conn)
 	ssize_t count = read_socket(conn, area, sizeof(area));
 	if (count <= 0 || conn.carried.size() + count > largest_carry)
 		return false;
-	conn.carried.append(area, count);
+	conn.carried.insert(conn.carried.end(), area, area + count);
 	return true;
 }
 
