@@ -57,7 +57,7 @@ struct connection {
 	std::string trunk;
 	std::optional<std::string> branch;
 	std::optional<std::string> path_target;
-	// Room for response_blocks * 4096 + 1 bytes; grown with realloc.
+	// Room for response_blocks * 4096 + 1 bytes; grown by half with realloc.
 	std::unique_ptr<char, free_delete> response;
 	uint64_t response_length = 0;
 	uint32_t response_blocks = 11264;

@@ -13,7 +13,10 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -207,13 +210,20 @@ close_connection(connection& conn)
 void
 grow_response(connection& conn, const char* message)
 {
-	size_t size = (static_cast<size_t>(conn.response_blocks) + 1) * 4096 + 1;
+	// By half again, so that a long answer costs few copies, never past
+	// what the block count can hold.
+	uint32_t more = std::max<uint32_t>(1, conn.response_blocks / 2);
+	if (more > UINT32_MAX - conn.response_blocks) {
+		errno = ENOMEM;
+		err(1, "%s", message);
+	}
+	size_t size = (static_cast<size_t>(conn.response_blocks) + more) * 4096 + 1;
 	char* grown = static_cast<char*>(realloc(conn.response.get(), size));
 	if (grown == nullptr)
 		err(1, "%s", message);
 	(void)conn.response.release();
 	conn.response.reset(grown);
-	conn.response_blocks++;
+	conn.response_blocks += more;
 }
 
 // True when the text at p, which ends at end or at a NUL byte, begins

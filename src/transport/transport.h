@@ -37,7 +37,8 @@ void work_while_waiting(connection& conn);
 // the stream, -1 on an error with errno set.
 ssize_t read_socket(connection& conn, char* area, size_t size);
 
-// Grows the response buffer by one 4096-byte block, keeping its contents.
+// Grows the response buffer by half its blocks of 4096 bytes (at least
+// one), keeping its contents.
 // The message names the reader that asked for it.
 void grow_response(connection& conn, const char* message);
 
