@@ -79,8 +79,8 @@ void check_repository_path(std::string_view path);
 // check of check_repository_name.  Never ends the run.
 bool is_clean_path(std::string_view path);
 
-// Makes sure path is a directory: a non-directory is removed, a missing
-// directory is created (the last component only).
+// Makes sure path is a directory: a missing one is created (the last
+// component only); a non-directory ends the run and is never removed.
 void ensure_directory(const std::string& path);
 
 // Reads the section's known-files list into known_set.  With -n and a list
