@@ -145,12 +145,34 @@ TEST(LoadConfiguration, MissingFile)
 	    err_text("Cannot find configuration file"));
 }
 
-TEST(LoadConfiguration, UnreadableFile)
+// A directory or a FIFO is refused at once: reading a FIFO would wait for a
+// writer for ever (the alarm ends the test if it does).
+TEST(LoadConfiguration, NotARegularFile)
 {
 	temporary_folder folder;
+	std::string fifo = folder.path + "/fifo.conf";
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+	for (const std::string& path : {folder.path, fifo}) {
+		connection conn;
+		EXPECT_EXIT({
+			alarm(10);
+			load_configuration(conn, path.c_str(), "s");
+		}, testing::ExitedWithCode(1), errx_text("Configuration file " + path + " is not a regular file"))
+		    << path;
+	}
+}
+
+// A file whose content ends before the size its status gives (as files of
+// the kernel's sysfs do) is reported as short, without a stale system error.
+TEST(LoadConfiguration, ShorterThanItsSize)
+{
+	const char* path = "/sys/kernel/mm/transparent_hugepage/enabled";
+	struct stat status;
+	if (stat(path, &status) == -1 || static_cast<size_t>(status.st_size) <= read_text(path).size())
+		GTEST_SKIP() << "no file here reads shorter than its size";
 	connection conn;
-	EXPECT_EXIT(load_configuration(conn, folder.path.c_str(), "s"), testing::ExitedWithCode(1),
-	    err_text("Problem reading configuration file " + folder.path));
+	EXPECT_EXIT(load_configuration(conn, path, "s"), testing::ExitedWithCode(1),
+	    errx_text(std::string("Problem reading configuration file ") + path + ": it is shorter than expected"));
 }
 
 }	// namespace
