@@ -66,6 +66,13 @@ struct path_sets {
 // Appends a new, zeroed node to the catalogue and returns it.
 file_node& new_file_node(catalogue& cat);
 
+// True when name is usable as one path component: not empty, "." or "..",
+// and without "/", NUL or control characters.  Never ends the run.
+bool is_clean_name(std::string_view name);
+
+// name with its control characters written as \xNN, for a one-line message.
+std::string printable_name(std::string_view name);
+
 // Ends the run with a clear message unless name is usable as one path
 // component from the server: not empty, ".", "..", and without "/", NUL or
 // control characters.

@@ -3,6 +3,8 @@
 
 #include "run/run.h"
 
+#include "local/local.h"
+
 #include <sys/socket.h>
 
 #include <err.h>
@@ -60,6 +62,15 @@ read_number(const char* text)
 	return strtol(text, nullptr, 10);
 }
 
+// True when section can name its known-files list in the work directory:
+// one clean path component, which names no other section's new list or
+// lock file.
+static bool
+is_plain_section_name(std::string_view section)
+{
+	return is_clean_name(section) && !section.ends_with(".new") && !section.ends_with(".lock");
+}
+
 // Returns the section argument; -V, an option first, no section or a
 // "default" name end the run here, before the configuration is read.
 const char*
@@ -77,6 +88,10 @@ check_section(int argc, char* argv[], const char* config_file)
 	}
 	if (strncmp(argv[1], "default", 7) == 0)
 		errx(1, "Invalid section.  Please use one defined in trelk.conf.");
+	if (!is_plain_section_name(argv[1]))
+		errx(1, "Invalid section \"%s\".  A section name is a plain file name: not \".\" or \"..\", "
+		    "without \"/\" or control characters, and not ending in \".new\" or \".lock\".",
+		    printable_name(argv[1]).c_str());
 	return argv[1];
 }
 

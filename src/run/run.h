@@ -90,8 +90,9 @@ struct connection {
 [[noreturn]] void usage(const char* config_file);
 
 // Checks the first argument: usage without one or for an option, the
-// version for -V, a refusal for names beginning with "default".  Returns
-// the section name.
+// version for -V, a refusal for names beginning with "default" and for any
+// that is not a plain file name (it names the section's known-files list).
+// Returns the section name.
 const char* check_section(int argc, char* argv[], const char* config_file);
 
 // Reads the configuration file whole and applies its section "defaults",

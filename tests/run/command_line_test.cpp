@@ -80,12 +80,43 @@ TEST(CheckSection, NamesBeginningWithDefaultAreRefused)
 	}
 }
 
+// The section names its known-files list in the work directory: a name
+// that could reach outside it, or name another section's new list or lock
+// file, is refused.
+TEST(CheckSection, NamesThatAreNotPlainFileNamesAreRefused)
+{
+	const std::pair<const char*, const char*> cases[] = {
+		{"", ""},
+		{".", "."},
+		{"..", ".."},
+		{"../precious.txt", "../precious.txt"},
+		{"a/b", "a/b"},
+		{"/etc/passwd", "/etc/passwd"},
+		{"a\nb", "a\\x0ab"},
+		{"tab\there", "tab\\x09here"},
+		{"del\x7f", "del\\x7f"},
+		{"stable.new", "stable.new"},
+		{"stable.lock", "stable.lock"},
+	};
+	for (const auto& [name, shown] : cases) {
+		argument_vector args{"trelk", name};
+		EXPECT_EXIT(check_section(args.argc(), args.argv(), config_file), testing::ExitedWithCode(1),
+		    errx_text(std::string("Invalid section \"") + shown + "\".  A section name is a plain file name: "
+			"not \".\" or \"..\", without \"/\" or control characters, and not ending in \".new\" or \".lock\"."))
+		    << name;
+	}
+}
+
 TEST(CheckSection, ReturnsTheSection)
 {
 	argument_vector args{"trelk", "stable", "-t"};
 	EXPECT_STREQ(check_section(args.argc(), args.argv(), config_file), "stable");
 	argument_vector near{"trelk", "defaul"};
 	EXPECT_STREQ(check_section(near.argc(), near.argv(), config_file), "defaul");
+	for (const char* name : {"...", ".hidden", "a..b", "stable.new.x", "lock", "14-STABLE_ports"}) {
+		argument_vector plain{"trelk", name};
+		EXPECT_STREQ(check_section(plain.argc(), plain.argv(), config_file), name);
+	}
 }
 
 // The settings an option can change, compared as a whole.
