@@ -11,6 +11,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,6 +54,18 @@ usage(const char* config_file)
 	    "\n",
 	    config_file);
 	exit(1);
+}
+
+long long
+read_setting_number(std::string_view setting, std::string_view text, const number_range& range)
+{
+	long long value = 0;
+	const char* end = text.data() + text.size();
+	auto [stop, error] = std::from_chars(text.data(), end, value, 10);
+	if (text.empty() || error != std::errc() || stop != end || value < range.low || value > range.high)
+		errx(1, "%.*s: \"%s\" is not a %s from %lld to %lld", static_cast<int>(setting.size()), setting.data(),
+		    printable_name(text).c_str(), range.name, range.low, range.high);
+	return value;
 }
 
 // Returns the base-10 number at the start of text, as strtol reads it.
@@ -131,7 +144,7 @@ reset_option_parser()
 void
 apply_options(connection& conn, int argc, char* argv[])
 {
-	long port_option = 0;
+	std::optional<long long> port_option;
 	int option;
 
 	reset_option_parser();
@@ -162,19 +175,19 @@ apply_options(connection& conn, int argc, char* argv[])
 			conn.show_revision = true;
 			break;
 		case 'o':
-			port_option = read_number(optarg);
+			port_option = read_setting_number("-o", optarg, port_range);
 			break;
 		case 'p':
 			apply_protocol_option(conn, optarg);
 			break;
 		case 'r':
-			conn.revision = static_cast<int32_t>(read_number(optarg));
+			conn.revision = static_cast<int32_t>(read_setting_number("-r", optarg, revision_range));
 			break;
 		case 't':
 			conn.trim_tree = 1;
 			break;
 		case 'v':
-			conn.verbosity = static_cast<int32_t>(read_number(optarg));
+			conn.verbosity = static_cast<int32_t>(read_setting_number("-v", optarg, level_range));
 			break;
 		default:
 			// -V is accepted and ignored; getopt has already
@@ -183,8 +196,8 @@ apply_options(connection& conn, int argc, char* argv[])
 		}
 	}
 	// -o wins over every protocol setting, whatever the order.
-	if (static_cast<uint32_t>(port_option) != 0)
-		conn.port = static_cast<uint16_t>(port_option);
+	if (port_option)
+		conn.port = static_cast<uint16_t>(*port_option);
 }
 
 // Defaults path_work; ends the run without a host, a branch or a target.

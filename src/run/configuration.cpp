@@ -50,10 +50,19 @@ apply_protocol_value(connection& conn, std::string_view value)
 	}
 }
 
+// A numeric value of section's key as a 32-bit number within range; any
+// other value ends the run, naming the key and the section.
+static int32_t
+number_value(std::string_view key, std::string_view value, const char* section, const number_range& range)
+{
+	std::string setting = std::string(key) + " in section [" + section + "]";
+	return static_cast<int32_t>(read_setting_number(setting, text_value(value), range));
+}
+
 // Applies one body line of a section: the first key it begins with wins;
 // any other line is ignored.
 static void
-apply_setting(connection& conn, std::string_view line)
+apply_setting(connection& conn, std::string_view line, const char* section)
 {
 	std::optional<std::string_view> value;
 
@@ -70,13 +79,13 @@ apply_setting(connection& conn, std::string_view line)
 	else if ((value = value_of(line, "protocol=")))
 		apply_protocol_value(conn, *value);
 	else if ((value = value_of(line, "port=")))
-		conn.port = static_cast<uint16_t>(read_number(text_value(*value).c_str()));
+		conn.port = static_cast<uint16_t>(number_value("port=", *value, section, port_range));
 	else if ((value = value_of(line, "verbosity=")))
-		conn.verbosity = static_cast<int32_t>(read_number(text_value(*value).c_str()));
+		conn.verbosity = number_value("verbosity=", *value, section, level_range);
 	else if ((value = value_of(line, "trim_tree=")))
-		conn.trim_tree = static_cast<int32_t>(read_number(text_value(*value).c_str()));
+		conn.trim_tree = number_value("trim_tree=", *value, section, level_range);
 	else if ((value = value_of(line, "extra_files=")))
-		conn.extra_files = static_cast<int32_t>(read_number(text_value(*value).c_str()));
+		conn.extra_files = number_value("extra_files=", *value, section, level_range);
 }
 
 // Applies one section of the text to conn; a missing section changes
@@ -99,7 +108,7 @@ set_configuration(connection& conn, char* text, size_t size, const char* section
 		if (line.empty() || line.front() == '[')
 			break;
 		if (line.front() != '#')
-			apply_setting(conn, line);
+			apply_setting(conn, line, section);
 		if (end == std::string_view::npos)
 			break;
 		rest.remove_prefix(end + 1);
