@@ -56,6 +56,8 @@ usage(const char* config_file)
 	exit(1);
 }
 
+// Returns text as a number within range; ends the run for anything else
+// (blanks, a "+", trailing bytes, an overflow), naming setting and value.
 long long
 read_setting_number(std::string_view setting, std::string_view text, const number_range& range)
 {
