@@ -1,5 +1,5 @@
 // Single local files: whether a local copy already holds the repository's
-// content, and the writing of a fetched file or of the revision stamp.
+// content, and the writing of a fetched file.
 
 #include "local/local.h"
 
@@ -352,17 +352,4 @@ write_file(const connection& conn, const file_node& node, const std::string& loc
 		err(1, "write file failure %s", local_path.c_str());
 	if (conn.verbosity != 0)
 		printf(" + %s\n", local_path.c_str());
-}
-
-// Writes the revision into the target's ".svnversion", never through a
-// link.
-void
-write_revision_stamp(const connection& conn)
-{
-	std::string path = *conn.path_target + "/.svnversion";
-	std::string content = std::to_string(static_cast<uint32_t>(conn.revision)) + "\r\n";
-
-	int fd = open_regular_file(path);
-	if (!write_all(fd, content.data(), content.size()) || fchmod(fd, 0644) == -1 || close(fd) == -1)
-		err(1, "write file failure %s", path.c_str());
 }

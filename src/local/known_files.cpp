@@ -1,9 +1,11 @@
 // The known-files list: which files the last run brought up to date, and at
 // which revision.  The first line is "%u\r\n", then one "md5\tpath\n" per
-// file.
+// file.  Also the revision stamp in the target, and the lock that keeps two
+// runs of one section apart.
 
 #include "local/local.h"
 
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <err.h>
@@ -31,27 +33,51 @@ write_all(int fd, std::string_view data)
 	return true;
 }
 
+// Reads exactly the list's size in bytes into conn.known_files; a list that
+// ends sooner is refused rather than read in part.
+static void
+read_list_text(connection& conn, int fd)
+{
+	const char* path = conn.known_files_old.c_str();
+	size_t done = 0;
+
+	while (done < conn.known_files.size()) {
+		ssize_t got = read(fd, conn.known_files.data() + done, conn.known_files.size() - done);
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got < 0)
+			err(1, "read file error (%s)", path);
+		if (got == 0)
+			errx(1, "read file error (%s): it is shorter than expected", path);
+		done += static_cast<size_t>(got);
+	}
+}
+
 // Reads the whole list into conn.known_files.  Returns false when there is
-// no list.
+// no list.  It is opened without waiting and must be a regular file: a FIFO
+// there would hold the run for ever.
 static bool
 read_list(connection& conn)
 {
+	const char* path = conn.known_files_old.c_str();
 	struct stat status;
 
-	if (stat(conn.known_files_old.c_str(), &status) == -1)
+	if (stat(path, &status) == -1)
 		return false;
+	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd == -1)
+		err(1, "open file (%s)", path);
+	if (fstat(fd, &status) == -1)
+		err(1, "open file (%s)", path);
+	if (!S_ISREG(status.st_mode))
+		errx(1, "The known-files list %s is not a regular file.  Please remove it manually and restart trelk", path);
 	try {
 		conn.known_files.assign(static_cast<size_t>(status.st_size), '\0');
 	} catch (const std::bad_alloc&) {
 		errno = ENOMEM;
 		err(1, "main connection.known_files malloc");
 	}
-	int fd = open(conn.known_files_old.c_str(), O_RDONLY);
-	if (fd == -1)
-		err(1, "open file (%s)", conn.known_files_old.c_str());
-	ssize_t got = read(fd, conn.known_files.data(), conn.known_files.size());
-	if (got < 0 || static_cast<size_t>(got) != conn.known_files.size())
-		err(1, "read file error (%s)", conn.known_files_old.c_str());
+	read_list_text(conn, fd);
 	close(fd);
 	return true;
 }
@@ -96,14 +122,15 @@ load_known_files(connection& conn, known_path_set& known_set)
 }
 
 // Writes the new list from the catalogue, taking each path out of the
-// leftovers and freeing each node.
+// leftovers and freeing each node.  The list is on disk before this
+// returns, so that installing it can never put an empty file in place.
 void
 save_known_files(connection& conn, catalogue& cat, path_sets& sets)
 {
 	const char* path = conn.known_files_new.c_str();
 	std::string text = std::to_string(static_cast<uint32_t>(conn.revision)) + "\r\n";
 
-	int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
+	int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
 	if (fd == -1)
 		err(1, "write file failure %s", path);
 	for (int32_t i = 0; i < cat.file_count; i++) {
@@ -124,16 +151,101 @@ save_known_files(connection& conn, catalogue& cat, path_sets& sets)
 	}
 	// A short list would forget files: a failed write ends the run before
 	// the list is installed.
-	if (!write_all(fd, text) || fchmod(fd, 0644) == -1 || close(fd) == -1)
+	if (!write_all(fd, text) || fchmod(fd, 0644) == -1 || fsync(fd) == -1 || close(fd) == -1)
 		err(1, "write file failure %s", path);
 }
 
-// Puts the new list in place of the old one.
+// Makes a rename in directory survive a crash.  A file system that cannot
+// sync a directory (EINVAL) keeps its names in order by itself.
+static void
+sync_directory(const std::string& directory)
+{
+	int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (fd == -1)
+		err(1, "Cannot sync %s", directory.c_str());
+	if (fsync(fd) == -1 && errno != EINVAL)
+		err(1, "Cannot sync %s", directory.c_str());
+	close(fd);
+}
+
+// The directory part of path ("." for a bare name).
+static std::string
+directory_of(const std::string& path)
+{
+	size_t slash = path.rfind('/');
+	if (slash == std::string::npos)
+		return ".";
+	return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Writes the revision into the target's ".svnversion": into a file of its
+// own beside it, synced, then renamed over it.  The rename replaces a link
+// or a second name of the old stamp instead of writing through it, and a
+// crash leaves either the old stamp or the new one.
+void
+write_revision_stamp(const connection& conn)
+{
+	std::string path = *conn.path_target + "/.svnversion";
+	std::string temporary = path + ".new";
+	std::string content = std::to_string(static_cast<uint32_t>(conn.revision)) + "\r\n";
+
+	// What an interrupted run left there goes; a link is removed, never
+	// followed.
+	if (unlink(temporary.c_str()) == -1 && errno != ENOENT)
+		err(1, "write file failure %s", temporary.c_str());
+	int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+	if (fd == -1)
+		err(1, "write file failure %s", temporary.c_str());
+	if (!write_all(fd, content) || fchmod(fd, 0644) == -1 || fsync(fd) == -1 || close(fd) == -1)
+		err(1, "write file failure %s", temporary.c_str());
+	if (rename(temporary.c_str(), path.c_str()) == -1) {
+		int saved = errno;
+		(void)unlink(temporary.c_str());
+		errno = saved;
+		err(1, "write file failure %s", path.c_str());
+	}
+	sync_directory(*conn.path_target);
+}
+
+// Puts the new list in place of the old one with a single rename, which
+// replaces it at once: there is never a moment without a list, and a
+// failed rename leaves the old one as it was.
 void
 install_known_files(const connection& conn)
 {
-	// No old list is fine: there is none before a section's first run.
-	(void)remove(conn.known_files_old.c_str());
 	if (rename(conn.known_files_new.c_str(), conn.known_files_old.c_str()) == -1)
 		err(1, "Cannot rename %s", conn.known_files_old.c_str());
+	sync_directory(directory_of(conn.known_files_old));
+}
+
+section_lock::section_lock(const connection& conn)
+    : path(conn.known_files_old + ".lock")
+{
+	fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+	if (fd == -1) {
+		error = errno;
+		return;
+	}
+	if (flock(fd, LOCK_EX | LOCK_NB) == -1) {
+		error = errno;
+		close(fd);
+		fd = -1;
+	}
+}
+
+section_lock::~section_lock()
+{
+	if (fd != -1)
+		close(fd);
+}
+
+void
+section_lock::require(const char* section) const
+{
+	if (fd != -1)
+		return;
+	if (error == EWOULDBLOCK)
+		errx(1, "Another run of section %s holds %s.  Quitting.", section, path.c_str());
+	errno = error;
+	err(1, "Cannot lock %s", path.c_str());
 }

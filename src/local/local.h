@@ -66,6 +66,10 @@ struct path_sets {
 // Appends a new, zeroed node to the catalogue and returns it.
 file_node& new_file_node(catalogue& cat);
 
+// True when name is usable as one path component: not empty, "." or "..",
+// and without "/", NUL or control characters.  Never ends the run.
+bool is_clean_name(std::string_view name);
+
 // Ends the run with a clear message unless name is usable as one path
 // component from the server: not empty, ".", "..", and without "/", NUL or
 // control characters.
@@ -79,8 +83,8 @@ std::string printable_text(std::string_view text);
 // check of check_repository_name.  Never ends the run.
 bool is_clean_path(std::string_view path);
 
-// Makes sure path is a directory: a non-directory is removed, a missing
-// directory is created (the last component only).
+// Makes sure path is a directory: a missing one is created (the last
+// component only); a non-directory ends the run and is never removed.
 void ensure_directory(const std::string& path);
 
 // Reads the section's known-files list into known_set.  With -n and a list
@@ -91,11 +95,36 @@ void load_known_files(connection& conn, known_path_set& known_set);
 // known_set and local_file_set, and frees the catalogue's nodes.
 void save_known_files(connection& conn, catalogue& cat, path_sets& sets);
 
-// Writes the revision into ".svnversion" in the target.
+// Writes the revision into ".svnversion" in the target by renaming a synced
+// new stamp over it; never writes through a link or another name.
 void write_revision_stamp(const connection& conn);
 
-// Replaces the old known-files list by the new one.
+// Replaces the old known-files list by the new one with one rename, then
+// syncs the directory; a failure leaves the old list in place.
 void install_known_files(const connection& conn);
+
+// The lock of one section's known-files list, on the file "<list>.lock"
+// beside it: taken without waiting when made, held while this lives, and
+// released by the system when the process ends, however it ends.
+class section_lock {
+public:
+	explicit section_lock(const connection& conn);
+	~section_lock();
+	section_lock(const section_lock&) = delete;
+	section_lock& operator=(const section_lock&) = delete;
+
+	// True when this run holds the lock.
+	bool held() const { return fd != -1; }
+
+	// Ends the run with status 1 unless the lock is held: another run of
+	// the section holds it, or the lock file cannot be opened or locked.
+	void require(const char* section) const;
+
+private:
+	std::string path;
+	int fd = -1;
+	int error = 0;	// why fd is -1; EWOULDBLOCK: another run holds it
+};
 
 // Records what lies below base + relative (never following links): every
 // directory into local_dir_set, every other entry into local_file_set when

@@ -9,7 +9,7 @@
 // A usable name is one path component: not empty, not "." or "..", and
 // free of "/", NUL and control characters (which Subversion never allows
 // in a path, and which would corrupt the known-files list).
-static bool
+bool
 is_clean_name(std::string_view name)
 {
 	if (name.empty() || name == "." || name == "..")

@@ -9,6 +9,7 @@
 #include <err.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -18,21 +19,43 @@ struct dir_close {
 };
 using dir_handle = std::unique_ptr<DIR, dir_close>;
 
-// Returns once path is a directory (a link to one counts): a non-directory
-// is removed and the last component created.
-void
-ensure_directory(const std::string& path)
+// Ends the run: something that is not a directory stands where one must be.
+// It is never removed: it may be a file that somebody needs.
+[[noreturn]] static void
+refuse_non_directory(const std::string& path)
+{
+	errx(1, "%s exists and is not a directory.  Please remove it manually and restart trelk", path.c_str());
+}
+
+// True when path is a directory (a link to one counts); false when nothing
+// is there; ends the run when something else is.
+static bool
+is_existing_directory(const std::string& path)
 {
 	struct stat status;
 
-	if (stat(path.c_str(), &status) == 0) {
-		if (S_ISDIR(status.st_mode))
-			return;
-		if (remove(path.c_str()) == -1)
-			err(1, "%s exists and is not a directory.  Please remove it manually and restart trelk", path.c_str());
-	}
-	if (mkdir(path.c_str(), 0755) == -1)
+	if (stat(path.c_str(), &status) == -1)
+		return false;
+	if (!S_ISDIR(status.st_mode))
+		refuse_non_directory(path);
+	return true;
+}
+
+// Returns once path is a directory (a link to one counts): a missing one is
+// created (the last component only), anything else ends the run untouched.
+// Another run may create it at the same moment; that is success too.
+void
+ensure_directory(const std::string& path)
+{
+	if (is_existing_directory(path))
+		return;
+	if (mkdir(path.c_str(), 0755) == 0)
+		return;
+	if (errno != EEXIST)
 		err(1, "Cannot create %s", path.c_str());
+	// Something appeared since the look-up, or a link points nowhere.
+	if (!is_existing_directory(path))
+		refuse_non_directory(path);
 }
 
 // Records what lies below base + relative without following links: links

@@ -3,12 +3,15 @@
 
 #include "run/run.h"
 
+#include "local/local.h"
+
 #include <sys/socket.h>
 
 #include <err.h>
 #include <strings.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,11 +56,34 @@ usage(const char* config_file)
 	exit(1);
 }
 
+// Returns text as a number within range; ends the run for anything else
+// (blanks, a "+", trailing bytes, an overflow), naming setting and value.
+long long
+read_setting_number(std::string_view setting, std::string_view text, const number_range& range)
+{
+	long long value = 0;
+	const char* end = text.data() + text.size();
+	auto [stop, error] = std::from_chars(text.data(), end, value, 10);
+	if (text.empty() || error != std::errc() || stop != end || value < range.low || value > range.high)
+		errx(1, "%.*s: \"%s\" is not a %s from %lld to %lld", static_cast<int>(setting.size()), setting.data(),
+		    printable_text(text).c_str(), range.name, range.low, range.high);
+	return value;
+}
+
 // Returns the base-10 number at the start of text, as strtol reads it.
 long
 read_number(const char* text)
 {
 	return strtol(text, nullptr, 10);
+}
+
+// True when section can name its known-files list in the work directory:
+// one clean path component, which names no other section's new list or
+// lock file.
+static bool
+is_plain_section_name(std::string_view section)
+{
+	return is_clean_name(section) && !section.ends_with(".new") && !section.ends_with(".lock");
 }
 
 // Returns the section argument; -V, an option first, no section or a
@@ -77,6 +103,10 @@ check_section(int argc, char* argv[], const char* config_file)
 	}
 	if (strncmp(argv[1], "default", 7) == 0)
 		errx(1, "Invalid section.  Please use one defined in trelk.conf.");
+	if (!is_plain_section_name(argv[1]))
+		errx(1, "Invalid section \"%s\".  A section name is a plain file name: not \".\" or \"..\", "
+		    "without \"/\" or control characters, and not ending in \".new\" or \".lock\".",
+		    printable_text(argv[1]).c_str());
 	return argv[1];
 }
 
@@ -116,7 +146,7 @@ reset_option_parser()
 void
 apply_options(connection& conn, int argc, char* argv[])
 {
-	long port_option = 0;
+	std::optional<long long> port_option;
 	int option;
 
 	reset_option_parser();
@@ -147,19 +177,19 @@ apply_options(connection& conn, int argc, char* argv[])
 			conn.show_revision = true;
 			break;
 		case 'o':
-			port_option = read_number(optarg);
+			port_option = read_setting_number("-o", optarg, port_range);
 			break;
 		case 'p':
 			apply_protocol_option(conn, optarg);
 			break;
 		case 'r':
-			conn.revision = static_cast<int32_t>(read_number(optarg));
+			conn.revision = static_cast<int32_t>(read_setting_number("-r", optarg, revision_range));
 			break;
 		case 't':
 			conn.trim_tree = 1;
 			break;
 		case 'v':
-			conn.verbosity = static_cast<int32_t>(read_number(optarg));
+			conn.verbosity = static_cast<int32_t>(read_setting_number("-v", optarg, level_range));
 			break;
 		default:
 			// -V is accepted and ignored; getopt has already
@@ -168,8 +198,8 @@ apply_options(connection& conn, int argc, char* argv[])
 		}
 	}
 	// -o wins over every protocol setting, whatever the order.
-	if (static_cast<uint32_t>(port_option) != 0)
-		conn.port = static_cast<uint16_t>(port_option);
+	if (port_option)
+		conn.port = static_cast<uint16_t>(*port_option);
 }
 
 // Defaults path_work; ends the run without a host, a branch or a target.

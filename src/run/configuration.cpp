@@ -50,10 +50,19 @@ apply_protocol_value(connection& conn, std::string_view value)
 	}
 }
 
+// A numeric value of section's key as a 32-bit number within range; any
+// other value ends the run, naming the key and the section.
+static int32_t
+number_value(std::string_view key, std::string_view value, const char* section, const number_range& range)
+{
+	std::string setting = std::string(key) + " in section [" + section + "]";
+	return static_cast<int32_t>(read_setting_number(setting, text_value(value), range));
+}
+
 // Applies one body line of a section: the first key it begins with wins;
 // any other line is ignored.
 static void
-apply_setting(connection& conn, std::string_view line)
+apply_setting(connection& conn, std::string_view line, const char* section)
 {
 	std::optional<std::string_view> value;
 
@@ -70,13 +79,13 @@ apply_setting(connection& conn, std::string_view line)
 	else if ((value = value_of(line, "protocol=")))
 		apply_protocol_value(conn, *value);
 	else if ((value = value_of(line, "port=")))
-		conn.port = static_cast<uint16_t>(read_number(text_value(*value).c_str()));
+		conn.port = static_cast<uint16_t>(number_value("port=", *value, section, port_range));
 	else if ((value = value_of(line, "verbosity=")))
-		conn.verbosity = static_cast<int32_t>(read_number(text_value(*value).c_str()));
+		conn.verbosity = number_value("verbosity=", *value, section, level_range);
 	else if ((value = value_of(line, "trim_tree=")))
-		conn.trim_tree = static_cast<int32_t>(read_number(text_value(*value).c_str()));
+		conn.trim_tree = number_value("trim_tree=", *value, section, level_range);
 	else if ((value = value_of(line, "extra_files=")))
-		conn.extra_files = static_cast<int32_t>(read_number(text_value(*value).c_str()));
+		conn.extra_files = number_value("extra_files=", *value, section, level_range);
 }
 
 // Applies one section of the text to conn; a missing section changes
@@ -99,32 +108,67 @@ set_configuration(connection& conn, char* text, size_t size, const char* section
 		if (line.empty() || line.front() == '[')
 			break;
 		if (line.front() != '#')
-			apply_setting(conn, line);
+			apply_setting(conn, line, section);
 		if (end == std::string_view::npos)
 			break;
 		rest.remove_prefix(end + 1);
 	}
 }
 
+// Opens the configuration file without waiting (a FIFO would block an
+// open for reading) and makes sure it is a regular file.  Returns the
+// descriptor and sets size.
+static int
+open_configuration(const char* path, size_t& size)
+{
+	struct stat status;
+
+	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd == -1)
+		err(1, "Cannot read configuration file %s", path);
+	if (fstat(fd, &status) == -1)
+		err(1, "Cannot read configuration file %s", path);
+	if (!S_ISREG(status.st_mode))
+		errx(1, "Configuration file %s is not a regular file", path);
+	size = static_cast<size_t>(status.st_size);
+	return fd;
+}
+
+// Reads exactly size bytes into text; a file that ends sooner is refused,
+// since the settings after that point would be missing.
+static void
+read_configuration(int fd, const char* path, char* text, size_t size)
+{
+	size_t done = 0;
+
+	while (done < size) {
+		ssize_t got = read(fd, text + done, size - done);
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got < 0)
+			err(1, "Problem reading configuration file %s", path);
+		if (got == 0)
+			errx(1, "Problem reading configuration file %s: it is shorter than expected", path);
+		done += static_cast<size_t>(got);
+	}
+}
+
 // Reads the configuration file whole and applies "defaults", then the
-// named section.  A missing, unreadable or short file ends the run.
+// named section.  A missing, unreadable, short or irregular file ends the
+// run.
 void
 load_configuration(connection& conn, const char* path, const char* section)
 {
 	struct stat status;
+	size_t size;
 
 	if (stat(path, &status) == -1)
 		err(1, "Cannot find configuration file");
-	size_t size = static_cast<size_t>(status.st_size);
+	int fd = open_configuration(path, size);
 	std::unique_ptr<char, free_delete> text(static_cast<char*>(malloc(size + 1)));
 	if (!text)
 		err(1, "load_configuration temp_buffer malloc");
-	int fd = open(path, O_RDONLY);
-	if (fd == -1)
-		err(1, "Cannot read configuration file %s", path);
-	ssize_t got = read(fd, text.get(), size);
-	if (got < 0 || static_cast<size_t>(got) != size)
-		err(1, "Problem reading configuration file %s", path);
+	read_configuration(fd, path, text.get(), size);
 	text.get()[size] = '\0';
 	close(fd);
 

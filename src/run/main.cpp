@@ -31,11 +31,21 @@ main(int argc, char* argv[])
 	apply_options(conn, argc, argv);
 	finish_settings(conn, TRELK_CONF);
 
-	// Directories, known files, response buffer: no traffic yet.
+	// Directories, known files, response buffer: no traffic yet.  One run
+	// of a section at a time: the lock is taken before anything else is
+	// read or written.  -n only reads the list, which a rename replaces
+	// whole, so it may show the revision while another run holds the lock
+	// (and then makes nothing); when it goes on to update, it needs the
+	// lock like any run.
 	ensure_directory(*conn.path_work);
-	ensure_directory(*conn.path_target);
 	make_list_paths(conn, section);
+	section_lock lock(conn);
+	if (!conn.show_revision)
+		lock.require(section);
+	if (lock.held())
+		ensure_directory(*conn.path_target);
 	load_known_files(conn, sets.known_set);
+	lock.require(section);
 	allocate_response(conn);
 
 	// Connect, open the repository, list the branch.

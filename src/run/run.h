@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 inline constexpr const char* trelk_version = "1.08";
 inline constexpr const char* default_work_directory = "/var/db/trelk";
@@ -90,8 +91,9 @@ struct connection {
 [[noreturn]] void usage(const char* config_file);
 
 // Checks the first argument: usage without one or for an option, the
-// version for -V, a refusal for names beginning with "default".  Returns
-// the section name.
+// version for -V, a refusal for names beginning with "default" and for any
+// that is not a plain file name (it names the section's known-files list).
+// Returns the section name.
 const char* check_section(int argc, char* argv[], const char* config_file);
 
 // Reads the configuration file whole and applies its section "defaults",
@@ -122,6 +124,21 @@ void allocate_response(connection& conn);
 // Prints "# Revision: N" (verbosity not 0) and, from verbosity 2, the
 // settings header on standard error.
 void print_header(const connection& conn);
+
+// The values a numeric setting may take, and what messages call them.
+struct number_range {
+	const char* name;
+	long long low;
+	long long high;
+};
+inline constexpr number_range revision_range = {"revision number", 0, INT32_MAX};
+inline constexpr number_range port_range = {"port number", 1, 65535};
+inline constexpr number_range level_range = {"number", INT32_MIN, INT32_MAX};
+
+// Returns text read as a whole decimal number (an optional "-", then
+// digits, nothing else) within range.  Anything else ends the run with a
+// message that names setting (an option or a key) and the value.
+long long read_setting_number(std::string_view setting, std::string_view text, const number_range& range);
 
 // Reads a number the way strtol does in base 10: blanks and a sign, digits
 // up to the first non-digit, 0 without digits.  Never reports anything.

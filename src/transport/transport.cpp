@@ -72,7 +72,7 @@ connect_first(connection& conn, const addrinfo* address)
 	if (conn.socket_fd < 0)
 		err(1, "socket failure");
 	if (connect(conn.socket_fd, address->ai_addr, address->ai_addrlen) < 0)
-		err(1, "connect failure");
+		err(1, "connect failure to %s port %u", conn.host ? conn.host->c_str() : "", conn.port);
 }
 
 // Keep-alive on, 32768-byte send and receive buffers.

@@ -122,6 +122,77 @@ class CommandLine(unittest.TestCase):
             with self.assertRaises(BlockingIOError):
                 listener.accept()
 
+    def listener(self):
+        """A listening socket that no run may connect to; returns it and its
+        port."""
+        listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(listener.close)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        listener.setblocking(False)
+        return listener, listener.getsockname()[1]
+
+    def assert_no_connection(self, listener):
+        with self.assertRaises(BlockingIOError):
+            listener.accept()
+
+    def test_an_existing_file_is_never_made_a_directory(self):
+        """A target or work directory that names a regular file stops the
+        run, and the file stays as it was."""
+        listener, port = self.listener()
+        precious = os.path.join(self.folder.name, "precious.txt")
+        message = ("trelk: %s exists and is not a directory.  Please remove it manually "
+                   "and restart trelk\n" % precious).encode()
+        setting = "[stable]\nhost=127.0.0.1\nprotocol=svn\nport=%d\nbranch=base/head\n" % port
+        cases = [
+            ("-l", setting + "target=%s\nwork_directory=%s\n" % (self.target, self.work), ["-l", precious]),
+            ("-k", setting + "target=%s\nwork_directory=%s\n" % (self.target, self.work), ["-k", precious]),
+            ("target=", setting + "target=%s\nwork_directory=%s\n" % (precious, self.work), []),
+            ("work_directory=", setting + "target=%s\nwork_directory=%s\n" % (self.target, precious), []),
+        ]
+        for name, configuration, options in cases:
+            with open(precious, "wb") as fh:
+                fh.write(b"keep me\n")
+            write_configuration(configuration)
+            self.assertEqual(self.run_trelk("stable", *options), (1, b"", message), name)
+            with open(precious, "rb") as fh:
+                self.assertEqual(fh.read(), b"keep me\n", name)
+        self.assert_no_connection(listener)
+
+    def test_a_section_name_that_leads_outside_is_refused(self):
+        """trelk ../precious.txt must not write a list beside the work
+        directory."""
+        listener, port = self.listener()
+        write_configuration("[../precious.txt]\nhost=127.0.0.1\nprotocol=svn\nport=%d\n"
+                            "branch=base/head\ntarget=%s\nwork_directory=%s\n" % (port, self.target, self.work))
+        status, out, err = self.run_trelk("../precious.txt")
+        self.assertEqual((status, out), (1, b""))
+        self.assertTrue(err.startswith(b'trelk: Invalid section "../precious.txt".'), err)
+        self.assertEqual(os.listdir(self.folder.name), [])
+        self.assert_no_connection(listener)
+
+    def test_bad_numbers_are_refused_before_any_traffic(self):
+        listener, port = self.listener()
+        base = ("[stable]\nhost=127.0.0.1\nprotocol=svn\nport=%d\nbranch=base/head\n"
+                "target=%s\nwork_directory=%s\n" % (port, self.target, self.work))
+        revision = " is not a revision number from 0 to 2147483647\n"
+        port_number = " is not a port number from 1 to 65535\n"
+        cases = [
+            (base, ["-r", "4294967297"], '-r: "4294967297"' + revision),
+            (base, ["-r", "2147483648"], '-r: "2147483648"' + revision),
+            (base, ["-r", "-5"], '-r: "-5"' + revision),
+            (base, ["-r", "abc"], '-r: "abc"' + revision),
+            (base, ["-o", "99999"], '-o: "99999"' + port_number),
+            (base, ["-o", "-1"], '-o: "-1"' + port_number),
+            (base + "port=abc\n", [], 'port= in section [stable]: "abc"' + port_number),
+        ]
+        for configuration, options, message in cases:
+            write_configuration(configuration)
+            self.assertEqual(self.run_trelk("stable", *options),
+                             (1, b"", ("trelk: " + message).encode()), options or configuration)
+        self.assertFalse(os.path.exists(self.work))
+        self.assert_no_connection(listener)
+
 
 if __name__ == "__main__":
     unittest.main()

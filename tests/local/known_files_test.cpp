@@ -137,12 +137,41 @@ TEST_F(KnownFiles, ShowRevisionWithoutRevisionLineGoesOn)
 	EXPECT_TRUE(read_list("").empty());
 }
 
-TEST_F(KnownFiles, UnreadableList)
+// A directory or a FIFO where the list goes is refused at once; reading a
+// FIFO would wait for ever (the alarm ends the test if it does).
+TEST_F(KnownFiles, ListNotARegularFile)
 {
+	std::string fifo_work = folder.path + "/fifo-work";
+	mkdir(fifo_work.c_str(), 0755);
+	connection fifo_conn;
+	fifo_conn.path_work = fifo_work;
+	make_list_paths(fifo_conn, "stable");
+	ASSERT_EQ(mkfifo(fifo_conn.known_files_old.c_str(), 0644), 0);
 	mkdir(conn.known_files_old.c_str(), 0755);
+	for (connection* tried : {&conn, &fifo_conn}) {
+		known_path_set known;
+		EXPECT_EXIT({
+			alarm(10);
+			load_known_files(*tried, known);
+		}, testing::ExitedWithCode(1), errx_text("The known-files list " + tried->known_files_old +
+		    " is not a regular file.  Please remove it manually and restart trelk")) << tried->known_files_old;
+	}
+}
+
+// A list that ends before the size its status gives (as files of the
+// kernel's sysfs do) is reported as short, without a stale system error.
+TEST_F(KnownFiles, ListShorterThanItsSize)
+{
+	const std::string directory = "/sys/kernel/mm/transparent_hugepage";
+	struct stat status;
+	if (stat((directory + "/enabled").c_str(), &status) == -1 ||
+	    static_cast<size_t>(status.st_size) <= read_text(directory + "/enabled").size())
+		GTEST_SKIP() << "no file here reads shorter than its size";
+	conn.path_work = directory;
+	make_list_paths(conn, "enabled");
 	known_path_set known;
 	EXPECT_EXIT(load_known_files(conn, known), testing::ExitedWithCode(1),
-	    err_text("read file error (" + conn.known_files_old + ")"));
+	    errx_text("read file error (" + directory + "/enabled): it is shorter than expected"));
 }
 
 TEST_F(KnownFiles, StampNeverWritesThroughALink)
@@ -158,6 +187,27 @@ TEST_F(KnownFiles, StampNeverWritesThroughALink)
 	EXPECT_EQ(permissions_of(stamp), 0644u);
 }
 
+// The stamp replaces ".svnversion" by a rename: a second name of the old
+// stamp outside the target keeps its content, and what an interrupted run
+// left beside it (a link included) is replaced, never written through.
+TEST_F(KnownFiles, StampIsRenamedIntoPlace)
+{
+	std::string stamp = *conn.path_target + "/.svnversion";
+	std::string other_name = folder.path + "/other-name";
+	write_text(stamp, "1\r\n");
+	ASSERT_EQ(link(stamp.c_str(), other_name.c_str()), 0);
+	std::string outside = folder.path + "/outside";
+	write_text(outside, "keep");
+	symlink(outside.c_str(), (stamp + ".new").c_str());
+	conn.revision = 42;
+	write_revision_stamp(conn);
+	EXPECT_EQ(read_text(stamp), "42\r\n");
+	EXPECT_EQ(permissions_of(stamp), 0644u);
+	EXPECT_EQ(read_text(other_name), "1\r\n");
+	EXPECT_EQ(read_text(outside), "keep");
+	EXPECT_FALSE(exists_no_follow(stamp + ".new"));
+}
+
 TEST_F(KnownFiles, InstallWithoutOldListAndFailedRename)
 {
 	write_text(conn.known_files_new, "3\r\n");
@@ -165,6 +215,42 @@ TEST_F(KnownFiles, InstallWithoutOldListAndFailedRename)
 	EXPECT_EQ(read_text(conn.known_files_old), "3\r\n");
 	EXPECT_EXIT(install_known_files(conn), testing::ExitedWithCode(1),
 	    err_text("Cannot rename " + conn.known_files_old));
+}
+
+// The install is one rename: when it fails (here a directory stands where
+// the new list should be), the old list is still there as it was.
+TEST_F(KnownFiles, FailedInstallKeepsTheOldList)
+{
+	write_text(conn.known_files_old, "3\r\n");
+	mkdir(conn.known_files_new.c_str(), 0755);
+	write_text(conn.known_files_new + "/x", "");
+	EXPECT_EXIT(install_known_files(conn), testing::ExitedWithCode(1),
+	    err_text("Cannot rename " + conn.known_files_old));
+	EXPECT_EQ(read_text(conn.known_files_old), "3\r\n");
+}
+
+// One holder of a section's lock at a time; the lock goes with its holder.
+TEST_F(KnownFiles, SectionLockHasOneHolder)
+{
+	{
+		section_lock first(conn);
+		first.require("stable");
+		section_lock second(conn);
+		EXPECT_EXIT(second.require("stable"), testing::ExitedWithCode(1),
+		    errx_text("Another run of section stable holds " + conn.known_files_old + ".lock.  Quitting."));
+	}
+	section_lock after(conn);
+	after.require("stable");
+	EXPECT_FALSE(exists_no_follow(conn.known_files_old));
+}
+
+TEST_F(KnownFiles, SectionLockThatCannotBeOpened)
+{
+	conn.path_work = folder.path + "/missing";
+	make_list_paths(conn, "stable");
+	section_lock lock(conn);
+	EXPECT_EXIT(lock.require("stable"), testing::ExitedWithCode(1),
+	    err_text("Cannot lock " + conn.known_files_old + ".lock"));
 }
 
 }	// namespace

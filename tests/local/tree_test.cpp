@@ -5,6 +5,8 @@
 
 #include "test_support.h"
 
+#include <sys/wait.h>
+
 namespace {
 
 class LocalTree : public testing::Test {
@@ -72,21 +74,74 @@ TEST_F(LocalTree, EnsureDirectory)
 	EXPECT_EQ(permissions_of(made), 0755u);
 	ensure_directory(made);
 
-	std::string file = folder.path + "/file";
-	write_text(file, "x");
-	ensure_directory(file);
-	struct stat status;
-	ASSERT_EQ(stat(file.c_str(), &status), 0);
-	EXPECT_TRUE(S_ISDIR(status.st_mode));
-
 	std::string link = folder.path + "/link";
 	symlink(outside.c_str(), link.c_str());
 	ensure_directory(link);
+	struct stat status;
 	EXPECT_EQ(lstat(link.c_str(), &status), 0);
 	EXPECT_TRUE(S_ISLNK(status.st_mode));
 
 	std::string orphan = folder.path + "/no/such";
 	EXPECT_EXIT(ensure_directory(orphan), testing::ExitedWithCode(1), err_text("Cannot create " + orphan));
+}
+
+// Whatever stands where the directory should be and is none stays as it
+// is: a file, a link to a file, a link that points nowhere.
+TEST_F(LocalTree, EnsureDirectoryNeverRemovesANonDirectory)
+{
+	std::string file = folder.path + "/file";
+	write_text(file, "precious");
+	std::string to_file = folder.path + "/to-file";
+	symlink(file.c_str(), to_file.c_str());
+	std::string dangling = folder.path + "/dangling";
+	symlink((folder.path + "/nothing").c_str(), dangling.c_str());
+	for (const std::string& path : {file, to_file, dangling}) {
+		EXPECT_EXIT(ensure_directory(path), testing::ExitedWithCode(1),
+		    errx_text(path + " exists and is not a directory.  Please remove it manually and restart trelk"))
+		    << path;
+		EXPECT_TRUE(exists_no_follow(path)) << path;
+	}
+	EXPECT_EQ(read_text(file), "precious");
+	EXPECT_EQ(read_text(to_file), "precious");
+	struct stat status;
+	EXPECT_EQ(lstat(dangling.c_str(), &status), 0);
+	EXPECT_TRUE(S_ISLNK(status.st_mode));
+}
+
+// Runs that start together all find the directory missing and all try to
+// create it: the ones that lose the race succeed too.
+TEST_F(LocalTree, EnsureDirectoryRacingRunsAllSucceed)
+{
+	const int rounds = 40, runs = 6;
+	int failed = 0;
+	for (int round = 0; round < rounds; round++) {
+		std::string path = folder.path + "/race-" + std::to_string(round);
+		int start[2];
+		ASSERT_EQ(pipe(start), 0);
+		std::vector<pid_t> children;
+		for (int i = 0; i < runs; i++) {
+			pid_t child = fork();
+			if (child == 0) {
+				char go;
+				close(start[1]);
+				// Every run waits here until all are ready.
+				(void)!read(start[0], &go, 1);
+				freopen("/dev/null", "w", stderr);
+				ensure_directory(path);
+				_exit(0);
+			}
+			children.push_back(child);
+		}
+		close(start[0]);
+		close(start[1]);
+		for (pid_t child : children) {
+			int status = 0;
+			waitpid(child, &status, 0);
+			if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+				failed++;
+		}
+	}
+	EXPECT_EQ(failed, 0);
 }
 
 TEST_F(LocalTree, ScanNeverFollowsLinks)

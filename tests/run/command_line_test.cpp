@@ -80,12 +80,43 @@ TEST(CheckSection, NamesBeginningWithDefaultAreRefused)
 	}
 }
 
+// The section names its known-files list in the work directory: a name
+// that could reach outside it, or name another section's new list or lock
+// file, is refused.
+TEST(CheckSection, NamesThatAreNotPlainFileNamesAreRefused)
+{
+	const std::pair<const char*, const char*> cases[] = {
+		{"", ""},
+		{".", "."},
+		{"..", ".."},
+		{"../precious.txt", "../precious.txt"},
+		{"a/b", "a/b"},
+		{"/etc/passwd", "/etc/passwd"},
+		{"a\nb", "a\\x0ab"},
+		{"tab\there", "tab\\x09here"},
+		{"del\x7f", "del\\x7f"},
+		{"stable.new", "stable.new"},
+		{"stable.lock", "stable.lock"},
+	};
+	for (const auto& [name, shown] : cases) {
+		argument_vector args{"trelk", name};
+		EXPECT_EXIT(check_section(args.argc(), args.argv(), config_file), testing::ExitedWithCode(1),
+		    errx_text(std::string("Invalid section \"") + shown + "\".  A section name is a plain file name: "
+			"not \".\" or \"..\", without \"/\" or control characters, and not ending in \".new\" or \".lock\"."))
+		    << name;
+	}
+}
+
 TEST(CheckSection, ReturnsTheSection)
 {
 	argument_vector args{"trelk", "stable", "-t"};
 	EXPECT_STREQ(check_section(args.argc(), args.argv(), config_file), "stable");
 	argument_vector near{"trelk", "defaul"};
 	EXPECT_STREQ(check_section(near.argc(), near.argv(), config_file), "defaul");
+	for (const char* name : {"...", ".hidden", "a..b", "stable.new.x", "lock", "14-STABLE_ports"}) {
+		argument_vector plain{"trelk", name};
+		EXPECT_STREQ(check_section(plain.argc(), plain.argv(), config_file), name);
+	}
 }
 
 // The settings an option can change, compared as a whole.
@@ -129,20 +160,17 @@ TEST(ApplyOptions, EachOptionAndItsQuirks)
 		{{"-p", "ftp"}, [](connection&) {}},
 		{{"-p", "svn", "-o", "8080"}, [](connection& c) { c.protocol = 1; c.port = 8080; }},
 		{{"-o", "8080", "-p", "svn"}, [](connection& c) { c.protocol = 1; c.port = 8080; }},
-		{{"-p", "svn", "-o", "0"}, [](connection& c) { c.protocol = 1; c.port = 3690; }},
-		{{"-p", "svn", "-o", "65536"}, [](connection& c) { c.protocol = 1; c.port = 0; }},
-		{{"-p", "svn", "-o", "70000"}, [](connection& c) { c.protocol = 1; c.port = 4464; }},
-		{{"-p", "svn", "-o", "4294967296"}, [](connection& c) { c.protocol = 1; c.port = 3690; }},
-		{{"-o", "x"}, [](connection&) {}},
+		{{"-p", "svn", "-o", "1"}, [](connection& c) { c.protocol = 1; c.port = 1; }},
+		{{"-p", "svn", "-o", "65535"}, [](connection& c) { c.protocol = 1; c.port = 65535; }},
+		{{"-o", "0443"}, [](connection& c) { c.port = 443; }},
 		{{"-b", "/base/x"}, [](connection& c) { c.branch = "base/x"; }},
 		{{"-b", "//x"}, [](connection& c) { c.branch = "/x"; }},
 		{{"-b", "base"}, [](connection& c) { c.branch = "base"; }},
-		{{"-r", "12abc"}, [](connection& c) { c.revision = 12; }},
-		{{"-r", "  -5"}, [](connection& c) { c.revision = -5; }},
-		{{"-r", "4294967297"}, [](connection& c) { c.revision = 1; }},
+		{{"-r", "0"}, [](connection& c) { c.revision = 0; }},
+		{{"-r", "2147483647"}, [](connection& c) { c.revision = 2147483647; }},
 		{{"-r", "5", "-r", "7"}, [](connection& c) { c.revision = 7; }},
 		{{"-v", "-1"}, [](connection& c) { c.verbosity = -1; }},
-		{{"-v", "x"}, [](connection& c) { c.verbosity = 0; }},
+		{{"-v", "0"}, [](connection& c) { c.verbosity = 0; }},
 		{{"-v3"}, [](connection& c) { c.verbosity = 3; }},
 		{{"-tf"}, [](connection& c) { c.trim_tree = 1; c.extra_files = 1; }},
 		{{"-6"}, [](connection& c) { c.family = AF_INET6; }},
@@ -171,6 +199,43 @@ TEST(ApplyOptions, EachOptionAndItsQuirks)
 		apply_options(actual, static_cast<int>(texts.size()), argv.data());
 		test.change(expected);
 		EXPECT_EQ(settings(actual), settings(expected)) << shown;
+	}
+}
+
+// A number that is not one, or is out of range, is refused before any
+// traffic, naming the option and the value; nothing wraps around.
+TEST(ApplyOptions, NumbersOutOfRangeOrNotNumbersAreRefused)
+{
+	const std::pair<std::vector<std::string>, const char*> cases[] = {
+		{{"-r", "4294967297"}, "-r: \"4294967297\" is not a revision number from 0 to 2147483647"},
+		{{"-r", "2147483648"}, "-r: \"2147483648\" is not a revision number from 0 to 2147483647"},
+		{{"-r", "-5"}, "-r: \"-5\" is not a revision number from 0 to 2147483647"},
+		{{"-r", "abc"}, "-r: \"abc\" is not a revision number from 0 to 2147483647"},
+		{{"-r", "12abc"}, "-r: \"12abc\" is not a revision number from 0 to 2147483647"},
+		{{"-r", " 5"}, "-r: \" 5\" is not a revision number from 0 to 2147483647"},
+		{{"-r", "+5"}, "-r: \"+5\" is not a revision number from 0 to 2147483647"},
+		{{"-r", ""}, "-r: \"\" is not a revision number from 0 to 2147483647"},
+		{{"-r", "99999999999999999999"}, "-r: \"99999999999999999999\" is not a revision number from 0 to 2147483647"},
+		{{"-o", "99999"}, "-o: \"99999\" is not a port number from 1 to 65535"},
+		{{"-o", "65536"}, "-o: \"65536\" is not a port number from 1 to 65535"},
+		{{"-o", "0"}, "-o: \"0\" is not a port number from 1 to 65535"},
+		{{"-o", "-1"}, "-o: \"-1\" is not a port number from 1 to 65535"},
+		{{"-o", "x"}, "-o: \"x\" is not a port number from 1 to 65535"},
+		{{"-o", "443\r"}, "-o: \"443\\x0d\" is not a port number from 1 to 65535"},
+		{{"-v", "x"}, "-v: \"x\" is not a number from -2147483648 to 2147483647"},
+		{{"-v", "2147483648"}, "-v: \"2147483648\" is not a number from -2147483648 to 2147483647"},
+		{{"-v", "-2147483649"}, "-v: \"-2147483649\" is not a number from -2147483648 to 2147483647"},
+	};
+	for (const auto& [options, message] : cases) {
+		std::vector<std::string> texts = {"trelk", "stable"};
+		texts.insert(texts.end(), options.begin(), options.end());
+		std::vector<char*> argv;
+		for (std::string& text : texts)
+			argv.push_back(text.data());
+		argv.push_back(nullptr);
+		connection conn;
+		EXPECT_EXIT(apply_options(conn, static_cast<int>(texts.size()), argv.data()),
+		    testing::ExitedWithCode(1), errx_text(message)) << options[0] << " " << options[1];
 	}
 }
 

@@ -99,9 +99,9 @@ TEST(LoadConfiguration, SectionsAndValues)
 		{"protocol then port: the port",
 		    "[s]\nprotocol=https\nport=8443\n",
 		    [](connection& c) { c.protocol = 3; c.port = 8443; }},
-		{"numbers as strtol reads them, cut to width",
-		    "[s]\nport=70000\nverbosity= -2x\ntrim_tree=\nextra_files=3\r\n",
-		    [](connection& c) { c.port = 4464; c.verbosity = -2; c.trim_tree = 0; c.extra_files = 3; }},
+		{"numbers within their ranges",
+		    "[s]\nport=65535\nverbosity=-2\ntrim_tree=0\nextra_files=3\n",
+		    [](connection& c) { c.port = 65535; c.verbosity = -2; c.trim_tree = 0; c.extra_files = 3; }},
 		{"a later line overrides an earlier one",
 		    "[s]\nhost=a\nhost=\n",
 		    [](connection& c) { c.host = ""; }},
@@ -120,6 +120,32 @@ TEST(LoadConfiguration, SectionsAndValues)
 		load_configuration(actual, path.c_str(), "s");
 		test.change(expected);
 		EXPECT_EQ(settings_of(actual), settings_of(expected)) << test.name;
+	}
+}
+
+// A numeric key whose value is not a number within its range is refused,
+// naming the key, the section and the value; nothing wraps around.
+TEST(LoadConfiguration, NumbersOutOfRangeOrNotNumbersAreRefused)
+{
+	const std::pair<const char*, const char*> cases[] = {
+		{"[s]\nport=abc\n", "port= in section [s]: \"abc\" is not a port number from 1 to 65535"},
+		{"[s]\nport=70000\n", "port= in section [s]: \"70000\" is not a port number from 1 to 65535"},
+		{"[s]\nport=0\n", "port= in section [s]: \"0\" is not a port number from 1 to 65535"},
+		{"[s]\nport=-1\n", "port= in section [s]: \"-1\" is not a port number from 1 to 65535"},
+		{"[s]\nport=8443\r\n", "port= in section [s]: \"8443\\x0d\" is not a port number from 1 to 65535"},
+		{"[defaults]\nport=\n", "port= in section [defaults]: \"\" is not a port number from 1 to 65535"},
+		{"[s]\nverbosity= -2x\n", "verbosity= in section [s]: \" -2x\" is not a number from -2147483648 to 2147483647"},
+		{"[s]\ntrim_tree=yes\n", "trim_tree= in section [s]: \"yes\" is not a number from -2147483648 to 2147483647"},
+		{"[s]\nextra_files=4294967297\n",
+		    "extra_files= in section [s]: \"4294967297\" is not a number from -2147483648 to 2147483647"},
+	};
+	temporary_folder folder;
+	std::string path = folder.path + "/trelk.conf";
+	for (const auto& [text, message] : cases) {
+		write_text(path, text);
+		connection conn;
+		EXPECT_EXIT(load_configuration(conn, path.c_str(), "s"), testing::ExitedWithCode(1), errx_text(message))
+		    << text;
 	}
 }
 
@@ -145,12 +171,34 @@ TEST(LoadConfiguration, MissingFile)
 	    err_text("Cannot find configuration file"));
 }
 
-TEST(LoadConfiguration, UnreadableFile)
+// A directory or a FIFO is refused at once: reading a FIFO would wait for a
+// writer for ever (the alarm ends the test if it does).
+TEST(LoadConfiguration, NotARegularFile)
 {
 	temporary_folder folder;
+	std::string fifo = folder.path + "/fifo.conf";
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+	for (const std::string& path : {folder.path, fifo}) {
+		connection conn;
+		EXPECT_EXIT({
+			alarm(10);
+			load_configuration(conn, path.c_str(), "s");
+		}, testing::ExitedWithCode(1), errx_text("Configuration file " + path + " is not a regular file"))
+		    << path;
+	}
+}
+
+// A file whose content ends before the size its status gives (as files of
+// the kernel's sysfs do) is reported as short, without a stale system error.
+TEST(LoadConfiguration, ShorterThanItsSize)
+{
+	const char* path = "/sys/kernel/mm/transparent_hugepage/enabled";
+	struct stat status;
+	if (stat(path, &status) == -1 || static_cast<size_t>(status.st_size) <= read_text(path).size())
+		GTEST_SKIP() << "no file here reads shorter than its size";
 	connection conn;
-	EXPECT_EXIT(load_configuration(conn, folder.path.c_str(), "s"), testing::ExitedWithCode(1),
-	    err_text("Problem reading configuration file " + folder.path));
+	EXPECT_EXIT(load_configuration(conn, path, "s"), testing::ExitedWithCode(1),
+	    errx_text(std::string("Problem reading configuration file ") + path + ": it is shorter than expected"));
 }
 
 }	// namespace

@@ -72,7 +72,8 @@ TEST(ConnectionDeath, RefusedConnectionEndsTheRun)
 		port = closed.port;
 	}
 	point_at(conn, port);
-	EXPECT_EXIT(reset_connection(conn), testing::ExitedWithCode(1), "connect failure: Connection refused");
+	EXPECT_EXIT(reset_connection(conn), testing::ExitedWithCode(1),
+	    "connect failure to 127\\.0\\.0\\.1 port " + std::to_string(port) + ": Connection refused");
 }
 
 TEST(Connection, SendsLongCommandsWhole)
