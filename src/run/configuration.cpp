@@ -3,6 +3,8 @@
 
 #include "run/run.h"
 
+#include "transport/transport.h"
+
 #include <sys/stat.h>
 
 #include <err.h>
@@ -77,6 +79,8 @@ apply_setting(connection& conn, std::string_view line)
 		conn.trim_tree = static_cast<int32_t>(read_number(text_value(*value).c_str()));
 	else if ((value = value_of(line, "extra_files=")))
 		conn.extra_files = static_cast<int32_t>(read_number(text_value(*value).c_str()));
+	else if ((value = value_of(line, "tls_fingerprint=")))
+		conn.tls_fingerprint = checked_fingerprint(text_value(*value));
 }
 
 // Applies one section of the text to conn; a missing section changes

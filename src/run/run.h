@@ -50,6 +50,9 @@ struct connection {
 	std::unique_ptr<SSL, ssl_delete> tls;
 	std::unique_ptr<SSL_CTX, ssl_ctx_delete> tls_context;
 	std::optional<std::string> host;
+	// https: the SHA-256 fingerprint the server's certificate must have,
+	// 64 lower-case hexadecimal digits; empty: verify the chain instead.
+	std::string tls_fingerprint;
 	uint16_t port = 0;
 	int32_t revision = 0;		// 0: the latest
 	int32_t family = 2;		// AF_INET; set from <sys/socket.h> by -4/-6

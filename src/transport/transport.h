@@ -7,6 +7,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 // Closes whatever connection exists and opens a fresh one to host:port,
 // with a TLS handshake for https.  Every failure ends the run.
@@ -15,6 +17,14 @@ void reset_connection(connection& conn);
 // The TLS layer of an https connection: a new context and connection over
 // conn.socket_fd, handshake included.  Called by reset_connection.
 void start_tls(connection& conn);
+
+// A tls_fingerprint= value as 64 lower-case hexadecimal digits, colons
+// dropped; empty for an empty value.  Ends the run on anything else.
+std::string checked_fingerprint(std::string_view text);
+
+// True when an https run does not check the server's certificate at all:
+// SSL_NO_VERIFY_PEER is set and no fingerprint is pinned.
+bool certificate_unverified(const connection& conn);
 
 // Writes the whole command (NUL-terminated; null does nothing), echoing it
 // at verbosity 3 and above.  Returns only when every byte is written.

@@ -273,6 +273,44 @@ class Svnserve:
         _stop(self.proc)
 
 
+CERTIFICATE_CONF = """\
+[req]
+distinguished_name = dn
+prompt = no
+[dn]
+CN = trelk e2e
+[authority]
+basicConstraints = critical,CA:TRUE
+keyUsage = critical,keyCertSign,cRLSign
+subjectKeyIdentifier = hash
+[server]
+subjectAltName = DNS:localhost,IP:127.0.0.1,IP:::1
+"""
+
+
+def make_certificates(folder):
+    """An authority (ca.pem) and a server certificate (cert.pem, key.pem)
+    it signed for localhost, 127.0.0.1 and ::1, all in folder."""
+    conf = os.path.join(folder, "openssl.cnf")
+    with open(conf, "w") as out:
+        out.write(CERTIFICATE_CONF)
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    run(["openssl", "req", "-x509", "-new", "-config", conf, "-extensions", "authority"] + ec +
+        ["-days", "2", "-subj", "/CN=trelk e2e authority", "-keyout", "ca.key", "-out", "ca.pem"],
+        cwd=folder)
+    run(["openssl", "req", "-new", "-config", conf] + ec +
+        ["-subj", "/CN=127.0.0.1", "-keyout", "key.pem", "-out", "cert.csr"], cwd=folder)
+    run(["openssl", "x509", "-req", "-in", "cert.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+         "-set_serial", "2", "-days", "2", "-extfile", conf, "-extensions", "server",
+         "-out", "cert.pem"], cwd=folder)
+
+
+def fingerprint(certificate):
+    """The SHA-256 fingerprint of a certificate as openssl(1) shows it."""
+    res = run(["openssl", "x509", "-in", certificate, "-noout", "-fingerprint", "-sha256"])
+    return res.stdout.decode().strip().split("=", 1)[1]
+
+
 APACHE_CONF = """\
 ServerName 127.0.0.1
 ServerRoot {dir}
@@ -309,14 +347,15 @@ SSLSessionCache none
 
 
 class Apache:
-    """httpd with mod_dav_svn: one plain and one TLS port over ROOT/base."""
+    """httpd with mod_dav_svn: one plain and one TLS port over ROOT/base.
+    The TLS port shows cert.pem, which the authority ca_file signed."""
 
     def __init__(self, workspace, root):
         self.dir = workspace.fresh("httpd-%s" % os.path.basename(root))
         os.makedirs(os.path.join(self.dir, "run"), exist_ok=True)
-        run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-             "-subj", "/CN=127.0.0.1", "-keyout", os.path.join(self.dir, "key.pem"),
-             "-out", os.path.join(self.dir, "cert.pem")])
+        make_certificates(self.dir)
+        self.ca_file = os.path.join(self.dir, "ca.pem")
+        self.certificate = os.path.join(self.dir, "cert.pem")
         self.http_port = free_port()
         self.https_port = free_port()
         while self.https_port == self.http_port:
@@ -440,11 +479,25 @@ def write_configuration(text="[defaults]\n\n[%s]\n" % SECTION):
         out.write(text)
 
 
-def trelk(*args, section=SECTION):
-    """Run the trelk binary with `args` after the section; capture everything."""
+# The variables that choose how trelk checks a server's certificate (and
+# OpenSSL's own default locations): a run sets them itself or goes without.
+TLS_VARIABLES = ("SSL_CA_CERT_FILE", "SSL_CA_CERT_PATH", "SSL_NO_VERIFY_PEER",
+                 "SSL_CERT_FILE", "SSL_CERT_DIR")
+
+
+def environment(tls=None):
+    """The test's environment without TLS_VARIABLES, plus those in tls."""
+    env = {k: v for k, v in os.environ.items() if k not in TLS_VARIABLES}
+    env.update(tls or {})
+    return env
+
+
+def trelk(*args, section=SECTION, tls=None):
+    """Run the trelk binary with `args` after the section; capture everything.
+    tls: the certificate variables of the run (see environment())."""
     if not TRELK:
         raise RuntimeError("TRELK is not set (run through ctest)")
-    proc = subprocess.run([TRELK, section] + [str(a) for a in args],
+    proc = subprocess.run([TRELK, section] + [str(a) for a in args], env=environment(tls),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
     return Result(proc)
 
@@ -465,12 +518,17 @@ class Client:
     def known_files_path(self):
         return os.path.join(self.work, SECTION)
 
-    def update(self, *extra, rev=None, verbosity=1):
-        args = ["-p", self.protocol, "-h", "127.0.0.1", "-o", self.servers.port(self.protocol),
+    def update(self, *extra, rev=None, verbosity=1, tls=None, host="127.0.0.1"):
+        """Runs trelk on this client's target.  Over https the server's
+        certificate is checked against the harness's authority unless tls
+        names the certificate variables of the run."""
+        args = ["-p", self.protocol, "-h", host, "-o", self.servers.port(self.protocol),
                 "-b", BRANCH, "-l", self.target, "-k", self.work, "-v", verbosity]
         if rev is not None:
             args += ["-r", rev]
-        return trelk(*(args + list(extra)))
+        if tls is None and self.protocol == "https":
+            tls = {"SSL_CA_CERT_FILE": self.servers.apache.ca_file}
+        return trelk(*(args + list(extra)), tls=tls)
 
     def known_files(self):
         with open(self.known_files_path, "rb") as fh:
