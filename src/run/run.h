@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 inline constexpr const char* trelk_version = "1.08";
 inline constexpr const char* default_work_directory = "/var/db/trelk";
@@ -42,6 +43,14 @@ struct kept_answer {
 	std::string answer;
 };
 
+// HTTP: one answer of the last exchange, in the order of the requests.
+struct http_answer {
+	int status = 0;			// the status code, 0 when unreadable
+	std::string status_text;	// "404 Not Found": the code and the reason
+	uint64_t start = 0;		// offset of the status line in response
+	uint64_t body = 0;		// offset of the body's first byte
+};
+
 // The one record of a run: its settings, the connection to the server and
 // the response buffer that every answer is read into.
 struct connection {
@@ -65,6 +74,8 @@ struct connection {
 	uint64_t response_length = 0;
 	uint32_t response_blocks = 11264;
 	uint32_t expected_groups = 0;
+	// HTTP: the answers the last exchange found in response.
+	std::vector<http_answer> http_answers;
 	// svn: commands written before the answers in front of them were read,
 	// oldest first; answers read before their commands were asked for; and
 	// bytes read past the end of an answer, which begin the next one.  All
