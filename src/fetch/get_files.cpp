@@ -47,7 +47,7 @@ content_request(const connection& conn, const file_node& node)
 		snprintf(tail, sizeof(tail), " ( %d ) false true false ) )\n", conn.revision);
 		return "( get-file ( " + std::to_string(node.path.size()) + ":" + node.path + tail;
 	}
-	return "GET " + node.href + " HTTP/1.1\r\nHost: " + *conn.host + "\r\nConnection: Keep-Alive\r\n\r\n";
+	return "GET " + node.href + " HTTP/1.1\r\nHost: " + server_authority(conn) + "\r\nConnection: Keep-Alive\r\n\r\n";
 }
 
 // How many bytes the file's content answer will take, about.

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include <err.h>
@@ -144,6 +145,20 @@ reset_connection(connection& conn)
 	if (conn.protocol == protocol_https)
 		start_tls(conn);
 	set_socket_options(conn);
+}
+
+std::string
+server_authority(const connection& conn)
+{
+	std::string authority = conn.host.value_or("");
+	uint16_t standard = conn.protocol == protocol_svn ? 3690 : conn.protocol == protocol_http ? 80 : 443;
+
+	// Only an IPv6 address holds a colon; a name or an IPv4 address never.
+	if (authority.find(':') != std::string::npos)
+		authority = "[" + authority + "]";
+	if (conn.port != standard)
+		authority += ":" + std::to_string(conn.port);
+	return authority;
 }
 
 // Writes up to length bytes once; returns the count written, or -1 with

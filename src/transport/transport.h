@@ -26,6 +26,11 @@ std::string checked_fingerprint(std::string_view text);
 // SSL_NO_VERIFY_PEER is set and no fingerprint is pinned.
 bool certificate_unverified(const connection& conn);
 
+// The server as a URL or a Host header names it: the host, in brackets
+// when it is an IPv6 address, with ":port" unless the port is the
+// protocol's own (3690, 80, 443).
+std::string server_authority(const connection& conn);
+
 // Writes the whole command (NUL-terminated; null does nothing), echoing it
 // at verbosity 3 and above.  Returns only when every byte is written.
 void send_command(connection& conn, const char* command);

@@ -174,13 +174,23 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_for_port(port, proc, what, log=None):
+def ipv6_loopback():
+    """True when this machine can listen on the IPv6 loopback address."""
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+def wait_for_port(port, proc, what, log=None, host="127.0.0.1"):
     for _ in range(400):
         if proc.poll() is not None:
             text = open(log).read() if log and os.path.exists(log) else ""
             raise RuntimeError("%s exited with %d before accepting\n%s" % (what, proc.returncode, text))
         try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
+            with socket.create_connection((host, port), timeout=1):
                 return
         except OSError:
             time.sleep(0.05)
@@ -257,17 +267,19 @@ class Repository:
 # ------------------------------------------------------------------ servers
 
 class Svnserve:
-    def __init__(self, workspace, root, port=None):
+    def __init__(self, workspace, root, port=None, host="127.0.0.1"):
         self.port = port or free_port()
+        self.host = host
         self.log = os.path.join(workspace.path, "svnserve-%d.log" % self.port)
         self.proc = subprocess.Popen(
-            ["svnserve", "-d", "--foreground", "--listen-host", "127.0.0.1",
+            ["svnserve", "-d", "--foreground", "--listen-host", host,
              "--listen-port", str(self.port), "-r", root, "--log-file", self.log],
             stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT, start_new_session=True)
-        wait_for_port(self.port, self.proc, "svnserve", self.log)
+        wait_for_port(self.port, self.proc, "svnserve", self.log, host)
 
     def url(self):
-        return "svn://127.0.0.1:%d/%s" % (self.port, BRANCH)
+        host = "[%s]" % self.host if ":" in self.host else self.host
+        return "svn://%s:%d/%s" % (host, self.port, BRANCH)
 
     def stop(self):
         _stop(self.proc)
@@ -316,7 +328,7 @@ ServerName 127.0.0.1
 ServerRoot {dir}
 Listen 127.0.0.1:{http}
 Listen 127.0.0.1:{https}
-PidFile {dir}/httpd.pid
+{listen6}PidFile {dir}/httpd.pid
 ErrorLog {dir}/error.log
 LogLevel warn
 DefaultRuntimeDir {dir}/run
@@ -333,7 +345,7 @@ ServerLimit 1
 ThreadsPerChild 25
 MaxRequestWorkers 25
 SSLSessionCache none
-<VirtualHost 127.0.0.1:{https}>
+<VirtualHost 127.0.0.1:{https}{vhost6}>
   SSLEngine on
   SSLCertificateFile {dir}/cert.pem
   SSLCertificateKeyFile {dir}/key.pem
@@ -365,7 +377,7 @@ class Apache:
         with open(conf, "w") as out:
             out.write(APACHE_CONF.format(dir=self.dir, http=self.http_port, https=self.https_port,
                                          mods=APACHE_MODULES, repo=os.path.join(root, "base"),
-                                         user=user))
+                                         user=user, **self._ipv6()))
         make_readable(workspace.path)
         self.log = os.path.join(self.dir, "error.log")
         self.proc = subprocess.Popen(["apache2", "-f", conf, "-DFOREGROUND"],
@@ -373,6 +385,14 @@ class Apache:
                                      start_new_session=True)
         wait_for_port(self.http_port, self.proc, "httpd", self.log)
         wait_for_port(self.https_port, self.proc, "httpd", self.log)
+
+    def _ipv6(self):
+        """The same ports on ::1 too, when the machine has IPv6 loopback."""
+        self.ipv6 = ipv6_loopback()
+        if not self.ipv6:
+            return {"listen6": "", "vhost6": ""}
+        return {"listen6": "Listen [::1]:%d\nListen [::1]:%d\n" % (self.http_port, self.https_port),
+                "vhost6": " [::1]:%d" % self.https_port}
 
     def port(self, scheme):
         return self.http_port if scheme == "http" else self.https_port
