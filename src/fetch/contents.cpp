@@ -98,7 +98,7 @@ locate_data(const connection& conn, const file_node& node, char* region_start, c
 	if (conn.protocol != protocol_svn)
 		return region_end - node.size >= start ? region_end - node.size : nullptr;
 	if (strncmp(start, "( success ", 10) != 0) {
-		fprintf(stderr, "\nCommand Failure: %s\n", start);
+		report_command_failure(start);
 		return nullptr;
 	}
 	int64_t length = 0;

@@ -98,7 +98,7 @@ next_requested_file(const connection& conn, const catalogue& cat, int32_t index)
 [[noreturn]] static void
 property_failure(const char* text)
 {
-	fprintf(stderr, "\nCommand Failure: %s\n", text);
+	report_command_failure(text);
 	exit(1);
 }
 

@@ -56,8 +56,12 @@ ssize_t read_socket(connection& conn, char* area, size_t size);
 // The message names the reader that asked for it.
 void grow_response(connection& conn, const char* message);
 
-// Judges the answer at start: 0 success, 1 failure (reported on standard
-// error as "\nCommand Failure: %s\n").  svn: moves start past an empty
+// Writes a failed answer, text up to its first NUL byte, to standard error
+// as "\n<program>: Command Failure: %s\n".
+void report_command_failure(const char* text);
+
+// Judges the answer at start: 0 success, 1 failure (reported with
+// report_command_failure).  svn: moves start past an empty
 // authentication request and sets end to the first byte of the next group.
 // HTTP: moves start to the body of a 2xx answer.  Never ends the run.
 int check_response(uint32_t protocol, char*& start, char*& end);

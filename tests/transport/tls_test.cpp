@@ -21,6 +21,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -337,6 +338,23 @@ TEST_F(Tls, NoVerifyPeerIsShownInTheHeader)
 		std::string shown = testing::internal::GetCapturedStderr();
 		EXPECT_EQ(shown.find(line) != std::string::npos, row.shown) << shown;
 	}
+}
+
+// A TLS write that fails without a system error is reported with
+// OpenSSL's reason, never with whatever errno last held.
+TEST_F(Tls, FailedWriteShowsTheTlsReason)
+{
+	setenv("SSL_NO_VERIFY_PEER", "1", 1);
+	tls_server server("loopback");
+	connection conn;
+	point_at(conn, "127.0.0.1", server.port);
+	reset_connection(conn);
+	SSL_shutdown(conn.tls.get());
+	errno = ENOENT;
+	EXPECT_EXIT(send_command(conn, "OPTIONS / HTTP/1.1\r\n\r\n"), ::testing::ExitedWithCode(1),
+	    "^[^:]+: TLS write to 127\\.0\\.0\\.1 failed 65 times in a row \\(protocol is shutdown\\)\\.  Quitting\\.\n$");
+	close_connection(conn);
+	EXPECT_EQ(server.received(), 0);
 }
 
 TEST(TlsFingerprint, ValuesOfTheKey)
