@@ -15,9 +15,25 @@ struct path_sets;
 
 // Sends one request text (possibly many pipelined requests) on a fresh
 // connection and reads conn.expected_groups units (a header and a body per
-// answer) into conn.response, chunk framing removed in place.  Failed reads
+// answer) into conn.response, chunk framing removed in place, and the
+// status and place of every answer into conn.http_answers.  Failed reads
 // start over on a new connection, up to six attempts.
 void process_command_http(connection& conn, const char* request);
+
+// How an HTTP header delimits its body.
+struct body_framing {
+	enum { none, content_length, chunked } kind = none;
+	int64_t length = 0;
+};
+
+// Finds how the header (status line through blank line) frames its body:
+// a Transfer-Encoding whose last coding is chunked wins over any
+// Content-Length.  A malformed Content-Length ends the run.
+body_framing read_framing(std::string_view header);
+
+// True when a GET answered with this status may succeed when asked again:
+// a server error (5xx), a request timeout (408) or too many requests (429).
+bool is_transient_status(int status);
 
 // OPTIONS on the branch: learns the latest revision (when none was asked
 // for), the repository root and the branch's path below it (trunk).

@@ -48,12 +48,6 @@ struct http_read {
 	bool failure_answer = false;	// an answer with a status other than 2xx
 };
 
-// How a header delimits its body.
-struct body_framing {
-	enum { none, content_length, chunked } kind = none;
-	int64_t length = 0;
-};
-
 [[noreturn]] static void
 bad_stream_data()
 {
@@ -87,6 +81,7 @@ static void
 start_exchange(connection& conn, const char* request)
 {
 	clear_response(conn);
+	conn.http_answers.clear();
 	reset_connection(conn);
 	send_command(conn, request);
 }
@@ -151,39 +146,62 @@ content_length(std::string_view value)
 	return length;
 }
 
-// True when a Transfer-Encoding value names the chunked coding.
+// True when a Transfer-Encoding value ends in the chunked coding: the
+// codings are a comma-separated list of tokens, any case, and chunked
+// frames the body only as the last of them.
 static bool
 names_chunked(std::string_view value)
 {
-	for (size_t at = 0; at + 7 <= value.size(); at++)
-		if (strncasecmp(value.data() + at, "chunked", 7) == 0)
-			return true;
-	return false;
+	size_t comma = value.rfind(',');
+	std::string_view last = comma == std::string_view::npos ? value : value.substr(comma + 1);
+	while (!last.empty() && (last.front() == ' ' || last.front() == '\t'))
+		last.remove_prefix(1);
+	while (!last.empty() && (last.back() == ' ' || last.back() == '\t'))
+		last.remove_suffix(1);
+	return last.size() == 7 && strncasecmp(last.data(), "chunked", 7) == 0;
 }
 
-// Finds how the header (status line through blank line) frames its body;
-// of Content-Length and chunked coding the first one named decides.
-static body_framing
+body_framing
 read_framing(std::string_view header)
 {
 	body_framing framing;
+	bool chunked = false;
 	size_t at = header.find("\r\n") + 2;
 
 	while (at < header.size()) {
 		size_t eol = header.find("\r\n", at);
 		std::string_view line = header.substr(at, eol - at);
 		at = eol + 2;
-		if (is_field(line, "Content-Length")) {
+		if (is_field(line, "Content-Length") && framing.kind == body_framing::none) {
 			framing.kind = body_framing::content_length;
 			framing.length = content_length(field_value(line));
-			return framing;
 		}
-		if (is_field(line, "Transfer-Encoding") && names_chunked(field_value(line))) {
-			framing.kind = body_framing::chunked;
-			return framing;
-		}
+		if (is_field(line, "Transfer-Encoding"))
+			chunked = names_chunked(field_value(line));
+	}
+	// Chunked coding wins over a Content-Length (RFC 9112, section 6.3).
+	if (chunked) {
+		framing.kind = body_framing::chunked;
+		framing.length = 0;
 	}
 	return framing;
+}
+
+// The status code of a status line ("HTTP/1.1 404 Not Found": 404), 0
+// when it has none.
+static int
+status_code(std::string_view line)
+{
+	size_t blank = line.find(' ');
+	if (blank == std::string_view::npos || line.size() < blank + 4)
+		return 0;
+	int code = 0;
+	for (size_t i = blank + 1; i < blank + 4; i++) {
+		if (line[i] < '0' || line[i] > '9')
+			return 0;
+		code = code * 10 + (line[i] - '0');
+	}
+	return code;
 }
 
 // True when the status line reports success (2xx).
@@ -192,6 +210,27 @@ is_success_status(std::string_view header)
 {
 	size_t blank = header.find(' ');
 	return blank != std::string_view::npos && blank + 1 < header.size() && header[blank + 1] == '2';
+}
+
+bool
+is_transient_status(int status)
+{
+	return (status >= 500 && status <= 599) || status == 408 || status == 429;
+}
+
+// Records the answer whose header [start, start + length) was just taken.
+static void
+record_answer(connection& conn, size_t start, std::string_view header)
+{
+	http_answer answer;
+	std::string_view line = header.substr(0, header.find("\r\n"));
+
+	answer.status = status_code(line);
+	size_t blank = line.find(' ');
+	answer.status_text = std::string(blank == std::string_view::npos ? line : line.substr(blank + 1));
+	answer.start = start;
+	answer.body = start + header.size();
+	conn.http_answers.push_back(std::move(answer));
 }
 
 // Takes the header that begins at bytes_expected, once it is complete.
@@ -210,6 +249,7 @@ take_header(connection& conn, http_read& r)
 	std::string_view header = data.substr(start, blank + 4 - start);
 	if (!is_success_status(header))
 		r.failure_answer = true;
+	record_answer(conn, start, header);
 	body_framing framing = read_framing(header);
 	expect_more(r, static_cast<int64_t>(header.size()), bad_stream_data);
 	r.units++;

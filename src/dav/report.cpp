@@ -53,7 +53,7 @@ request_head(const connection& conn, const std::string& request_line)
 {
 	std::string head = request_line;
 
-	head += "Host: " + conn.host.value_or("") + "\r\n";
+	head += "Host: " + server_authority(conn) + "\r\n";
 	head += std::string("User-Agent: trelk-") + trelk_version + "\r\n";
 	head += "Content-Type: text/xml\r\n";
 	head += capability_lines;

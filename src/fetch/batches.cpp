@@ -5,6 +5,7 @@
 
 #include "local/local.h"
 #include "svn/svn.h"
+#include "transport/transport.h"
 
 #include <sys/stat.h>
 
@@ -41,7 +42,7 @@ svn_property_request(const connection& conn, const file_node& node)
 static std::string
 http_property_request(const connection& conn, const file_node& node)
 {
-	return "PROPFIND " + node.href + " HTTP/1.1\r\nDepth: 1\r\nHost: " + *conn.host + "\r\n\r\n";
+	return "PROPFIND " + node.href + " HTTP/1.1\r\nDepth: 1\r\nHost: " + server_authority(conn) + "\r\n\r\n";
 }
 
 // Appends one request to the newest batch.

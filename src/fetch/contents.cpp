@@ -41,16 +41,43 @@ receive_svn_answers(connection& conn, catalogue& cat, const std::string& content
 	return total;
 }
 
-// WebDAV: sends the batch, then measures each file's answer.  Returns the
-// length of all answers, or -1 when they do not fit what was received.
+// WebDAV: the first answer that reports no success, taken in the order of
+// the requests.  One that asking again cannot mend ends the run; the text
+// of another ("GET href answered status") goes to refusal, and the attempt
+// fails.  Returns false when an answer failed.
+static bool
+check_statuses(const connection& conn, const catalogue& cat, int32_t first, int32_t last, std::string& refusal)
+{
+	size_t k = 0;
+
+	for (int32_t i = first; i <= last && k < conn.http_answers.size(); i++) {
+		const file_node& node = *cat.file[i];
+		if (!node.download)
+			continue;
+		const http_answer& answer = conn.http_answers[k++];
+		if (answer.status >= 200 && answer.status <= 299)
+			continue;
+		if (!is_transient_status(answer.status))
+			errx(1, "GET %s answered %s.  Quitting.", node.href.c_str(), answer.status_text.c_str());
+		refusal = "GET " + node.href + " answered " + answer.status_text;
+		return false;
+	}
+	return true;
+}
+
+// WebDAV: sends the batch, checks every answer's status, then measures
+// each file's answer.  Returns the length of all answers, or -1 when an
+// answer failed or they do not fit what was received.
 static int64_t
-receive_http_answers(connection& conn, catalogue& cat, const std::string& content_batch, int32_t first, int32_t last)
+receive_http_answers(connection& conn, catalogue& cat, const std::string& content_batch, int32_t first, int32_t last, std::string& refusal)
 {
 	int32_t requests = 0;
 	for (int32_t i = first; i <= last; i++)
 		requests += cat.file[i]->download;
 	conn.expected_groups = 2 * requests;
 	process_command_http(conn, content_batch.c_str());
+	if (!check_statuses(conn, cat, first, last, refusal))
+		return -1;
 	const char* response = conn.response.get();
 	int64_t total = size_webdav_answers(response, response + conn.response_length, cat, first, last);
 	if (total < 0 || static_cast<uint64_t>(total) > conn.response_length)
@@ -71,7 +98,7 @@ locate_data(const connection& conn, const file_node& node, char* region_start, c
 	if (conn.protocol != protocol_svn)
 		return region_end - node.size >= start ? region_end - node.size : nullptr;
 	if (strncmp(start, "( success ", 10) != 0) {
-		fprintf(stderr, "\nCommand Failure: %s\n", start);
+		report_command_failure(start);
 		return nullptr;
 	}
 	int64_t length = 0;
@@ -92,13 +119,14 @@ verify(const connection& conn, const file_node& node, const char* data)
 		errx(1, "MD5 checksum mismatch: should be %s, calculated %s\n", node.md5, md5.c_str());
 }
 
-// One attempt at a content batch.  Returns false when an answer failed.
+// One attempt at a content batch.  Returns false when an answer failed;
+// refusal then names a GET whose status made it fail, if one did.
 static bool
-content_attempt(connection& conn, catalogue& cat, const std::string& content_batch, int32_t first, int32_t last)
+content_attempt(connection& conn, catalogue& cat, const std::string& content_batch, int32_t first, int32_t last, std::string& refusal)
 {
 	int64_t total = conn.protocol == protocol_svn ?
 	    receive_svn_answers(conn, cat, content_batch, first, last) :
-	    receive_http_answers(conn, cat, content_batch, first, last);
+	    receive_http_answers(conn, cat, content_batch, first, last, refusal);
 	if (total < 0)
 		return false;
 	char* base = conn.response.get();
@@ -125,11 +153,16 @@ content_attempt(connection& conn, catalogue& cat, const std::string& content_bat
 void
 fetch_contents(connection& conn, catalogue& cat, const std::string& content_batch, int32_t batch_start, int32_t last_file)
 {
+	std::string refusal;
+
 	for (int attempt = 0; attempt < content_attempts; attempt++) {
 		if (attempt >= 2)
 			fprintf(stderr, "Error in get files, retry #%d\n", attempt);
-		if (content_attempt(conn, cat, content_batch, batch_start, last_file))
+		refusal.clear();
+		if (content_attempt(conn, cat, content_batch, batch_start, last_file, refusal))
 			return;
 	}
+	if (!refusal.empty())
+		errx(1, "%s.  Quitting.", refusal.c_str());
 	errx(1, "Error in get_files.  Quitting.");
 }

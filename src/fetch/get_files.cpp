@@ -47,7 +47,7 @@ content_request(const connection& conn, const file_node& node)
 		snprintf(tail, sizeof(tail), " ( %d ) false true false ) )\n", conn.revision);
 		return "( get-file ( " + std::to_string(node.path.size()) + ":" + node.path + tail;
 	}
-	return "GET " + node.href + " HTTP/1.1\r\nHost: " + *conn.host + "\r\nConnection: Keep-Alive\r\n\r\n";
+	return "GET " + node.href + " HTTP/1.1\r\nHost: " + server_authority(conn) + "\r\nConnection: Keep-Alive\r\n\r\n";
 }
 
 // How many bytes the file's content answer will take, about.
@@ -98,7 +98,7 @@ next_requested_file(const connection& conn, const catalogue& cat, int32_t index)
 [[noreturn]] static void
 property_failure(const char* text)
 {
-	fprintf(stderr, "\nCommand Failure: %s\n", text);
+	report_command_failure(text);
 	exit(1);
 }
 

@@ -3,6 +3,8 @@
 
 #include "run/run.h"
 
+#include "transport/transport.h"
+
 #include <sys/stat.h>
 
 #include <err.h>
@@ -86,6 +88,8 @@ apply_setting(connection& conn, std::string_view line, const char* section)
 		conn.trim_tree = number_value("trim_tree=", *value, section, level_range);
 	else if ((value = value_of(line, "extra_files=")))
 		conn.extra_files = number_value("extra_files=", *value, section, level_range);
+	else if ((value = value_of(line, "tls_fingerprint=")))
+		conn.tls_fingerprint = checked_fingerprint(text_value(*value));
 }
 
 // Applies one section of the text to conn; a missing section changes

@@ -3,6 +3,8 @@
 
 #include "run/run.h"
 
+#include "transport/transport.h"
+
 #include <err.h>
 
 #include <cstdio>
@@ -48,4 +50,6 @@ print_header(const connection& conn)
 	fprintf(stderr, "# Trim tree: %s\n", conn.trim_tree != 0 ? "Yes" : "No");
 	fprintf(stderr, "# Show extra files: %s\n", conn.extra_files != 0 ? "Yes" : "No");
 	fprintf(stderr, "# Known files directory: %s\n", conn.path_work ? conn.path_work->c_str() : "");
+	if (certificate_unverified(conn))
+		fprintf(stderr, "# Certificate: not verified (SSL_NO_VERIFY_PEER is set)\n");
 }

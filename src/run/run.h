@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr const char* trelk_version = "1.08";
 inline constexpr const char* default_work_directory = "/var/db/trelk";
@@ -43,6 +44,14 @@ struct kept_answer {
 	std::string answer;
 };
 
+// HTTP: one answer of the last exchange, in the order of the requests.
+struct http_answer {
+	int status = 0;			// the status code, 0 when unreadable
+	std::string status_text;	// "404 Not Found": the code and the reason
+	uint64_t start = 0;		// offset of the status line in response
+	uint64_t body = 0;		// offset of the body's first byte
+};
+
 // The one record of a run: its settings, the connection to the server and
 // the response buffer that every answer is read into.
 struct connection {
@@ -51,6 +60,9 @@ struct connection {
 	std::unique_ptr<SSL, ssl_delete> tls;
 	std::unique_ptr<SSL_CTX, ssl_ctx_delete> tls_context;
 	std::optional<std::string> host;
+	// https: the SHA-256 fingerprint the server's certificate must have,
+	// 64 lower-case hexadecimal digits; empty: verify the chain instead.
+	std::string tls_fingerprint;
 	uint16_t port = 0;
 	int32_t revision = 0;		// 0: the latest
 	int32_t family = 2;		// AF_INET; set from <sys/socket.h> by -4/-6
@@ -63,6 +75,8 @@ struct connection {
 	uint64_t response_length = 0;
 	uint32_t response_blocks = 11264;
 	uint32_t expected_groups = 0;
+	// HTTP: the answers the last exchange found in response.
+	std::vector<http_answer> http_answers;
 	// svn: commands written before the answers in front of them were read,
 	// oldest first; answers read before their commands were asked for; and
 	// bytes read past the end of an answer, which begin the next one.  All

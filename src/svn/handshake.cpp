@@ -41,7 +41,7 @@ exchange(connection& conn, const std::string& command, char*& end)
 static std::string
 client_greeting(const connection& conn)
 {
-	std::string url = "svn://" + *conn.host + "/" + *conn.branch;
+	std::string url = "svn://" + server_authority(conn) + "/" + *conn.branch;
 	return format("( 2 ( edit-pipeline svndiff1 absent-entries commit-revprops depth log-revprops atomic-revprops partial-replay ) %zu:%s %zu:trelk-%s ( ) )\n",
 	    url.size(), url.c_str(), strlen("trelk-") + strlen(trelk_version), trelk_version);
 }

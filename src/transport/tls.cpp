@@ -1,7 +1,9 @@
 // The TLS layer of an https connection, over the socket that
-// reset_connection has just connected.  The server's certificate is
-// verified only when the environment names trusted authorities, the way
-// fetch(3) reads SSL_CA_CERT_FILE and SSL_CA_CERT_PATH.
+// reset_connection has just connected.  The server's certificate chain and
+// its name (or address) are verified by default, against the system's
+// trusted authorities or those that SSL_CA_CERT_FILE and SSL_CA_CERT_PATH
+// name, the way fetch(1) does; SSL_NO_VERIFY_PEER turns that off.  A
+// section's tls_fingerprint= pins the server's certificate instead.
 
 #include "transport/transport.h"
 
@@ -10,11 +12,17 @@
 #include <err.h>
 
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <unistd.h>
+
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <string_view>
 
 // SSL_OP_ALL and SSL_OP_NO_TICKET: the workarounds for known server bugs,
 // and no session tickets (every connection is a new one anyway).
@@ -22,15 +30,19 @@ static constexpr uint64_t tls_options = 0x80004850;
 // Handshake attempts before the run gives up on the server.
 static constexpr int handshake_limit = 10;
 
-// The trusted authorities named by the environment; both null when
-// verification is off.
+// The length of a SHA-256 fingerprint in hexadecimal digits.
+static constexpr size_t fingerprint_digits = 64;
+
+// The trusted authorities named by the environment (both null: the
+// system's), and whether the environment turns verification off.
 struct trust_store {
 	const char* file = nullptr;	// SSL_CA_CERT_FILE: certificates in PEM
 	const char* path = nullptr;	// SSL_CA_CERT_PATH: a hashed directory
+	bool no_verify = false;		// SSL_NO_VERIFY_PEER, whatever its value
 };
 
-// Reads SSL_CA_CERT_FILE and SSL_CA_CERT_PATH; an empty value counts as
-// unset.
+// Reads SSL_CA_CERT_FILE, SSL_CA_CERT_PATH and SSL_NO_VERIFY_PEER; an empty
+// authority counts as unset.
 static trust_store
 trust_from_environment()
 {
@@ -42,15 +54,43 @@ trust_from_environment()
 		store.file = file;
 	if (path != nullptr && *path != '\0')
 		store.path = path;
+	store.no_verify = getenv("SSL_NO_VERIFY_PEER") != nullptr;
 	return store;
 }
 
-// True when the environment asks for the server's certificate to be
-// verified.
+// True when the chain and the name are verified: neither turned off by
+// the environment nor replaced by a pinned fingerprint.
 static bool
-verifying(const trust_store& store)
+verifying(const connection& conn, const trust_store& store)
 {
-	return store.file != nullptr || store.path != nullptr;
+	return !store.no_verify && conn.tls_fingerprint.empty();
+}
+
+bool
+certificate_unverified(const connection& conn)
+{
+	return conn.protocol == protocol_https && conn.tls_fingerprint.empty() &&
+	    getenv("SSL_NO_VERIFY_PEER") != nullptr;
+}
+
+std::string
+checked_fingerprint(std::string_view text)
+{
+	std::string digits;
+
+	for (char c : text) {
+		if (c == ':')
+			continue;
+		if (!isxdigit(static_cast<unsigned char>(c)) || digits.size() == fingerprint_digits) {
+			digits.clear();
+			break;
+		}
+		digits += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+	}
+	if (digits.size() != fingerprint_digits && !text.empty())
+		errx(1, "tls_fingerprint=%.*s is not a SHA-256 fingerprint: 64 hexadecimal digits, colons allowed.",
+		    static_cast<int>(text.size()), text.data());
+	return digits;
 }
 
 // OpenSSL's reason for the most recent error, or a stand-in.
@@ -74,8 +114,28 @@ static void
 init_tls_library()
 {
 	if (OPENSSL_init_ssl(0, nullptr) == 0)
-		err(1, "reset_connection: SSL_library_init");
+		errx(1, "reset_connection: SSL_library_init (%s)", last_reason());
 	OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+}
+
+// Adds the system's trusted authorities: OpenSSL's default locations
+// (which SSL_CERT_FILE and SSL_CERT_DIR override) and, on FreeBSD, the
+// bundle and the directory that certctl(8) keeps, which an OpenSSL from
+// the ports does not look at by itself.
+static void
+load_system_authorities(SSL_CTX* context)
+{
+	if (SSL_CTX_set_default_verify_paths(context) != 1)
+		errx(1, "Cannot load the system's certificate authorities (%s).  Quitting.", last_reason());
+#ifdef __FreeBSD__
+	if (getenv("SSL_CERT_FILE") != nullptr || getenv("SSL_CERT_DIR") != nullptr)
+		return;
+	const char* file = access("/etc/ssl/cert.pem", R_OK) == 0 ? "/etc/ssl/cert.pem" : nullptr;
+	const char* path = access("/etc/ssl/certs", X_OK) == 0 ? "/etc/ssl/certs" : nullptr;
+	if (file != nullptr || path != nullptr)
+		SSL_CTX_load_verify_locations(context, file, path);
+	ERR_clear_error();
+#endif
 }
 
 // Loads the trusted authorities into the context and makes the handshake
@@ -83,7 +143,9 @@ init_tls_library()
 static void
 load_trust_store(SSL_CTX* context, const trust_store& store)
 {
-	if (SSL_CTX_load_verify_locations(context, store.file, store.path) != 1)
+	if (store.file == nullptr && store.path == nullptr)
+		load_system_authorities(context);
+	else if (SSL_CTX_load_verify_locations(context, store.file, store.path) != 1)
 		errx(1, "Cannot load the certificate authorities of %s%s%s (%s).  Quitting.",
 		    store.file ? store.file : "", store.file && store.path ? " and " : "",
 		    store.path ? store.path : "", last_reason());
@@ -99,10 +161,10 @@ ensure_tls_context(connection& conn, const trust_store& store)
 		return;
 	conn.tls_context.reset(SSL_CTX_new(TLS_client_method()));
 	if (!conn.tls_context)
-		errx(1, "reset_connection: SSL_CTX_new");
+		errx(1, "reset_connection: SSL_CTX_new (%s)", last_reason());
 	SSL_CTX_set_mode(conn.tls_context.get(), SSL_MODE_AUTO_RETRY);
 	SSL_CTX_set_options(conn.tls_context.get(), tls_options);
-	if (verifying(store))
+	if (verifying(conn, store))
 		load_trust_store(conn.tls_context.get(), store);
 }
 
@@ -113,7 +175,7 @@ new_tls_connection(connection& conn)
 {
 	conn.tls.reset(SSL_new(conn.tls_context.get()));
 	if (!conn.tls)
-		err(1, "reset_connection: SSL_new");
+		errx(1, "reset_connection: SSL_new (%s)", last_reason());
 	SSL_set_fd(conn.tls.get(), conn.socket_fd);
 }
 
@@ -162,8 +224,58 @@ check_verification(const connection& conn)
 	long result = SSL_get_verify_result(conn.tls.get());
 
 	if (result != X509_V_OK)
-		errx(1, "Certificate verification of %s failed: %s.  Quitting.",
+		errx(1, "Certificate verification of %s failed: %s.  Name its authority with "
+		    "SSL_CA_CERT_FILE or SSL_CA_CERT_PATH, pin its certificate with tls_fingerprint=, "
+		    "or turn verification off with SSL_NO_VERIFY_PEER.  Quitting.",
 		    host_name(conn), X509_verify_cert_error_string(result));
+}
+
+// A SHA-256 fingerprint the way openssl x509 -fingerprint shows it:
+// upper-case pairs of digits joined by colons.
+static std::string
+shown_fingerprint(std::string_view digits)
+{
+	std::string shown;
+
+	for (size_t i = 0; i < digits.size(); i++) {
+		if (i > 0 && i % 2 == 0)
+			shown += ':';
+		shown += static_cast<char>(toupper(static_cast<unsigned char>(digits[i])));
+	}
+	return shown;
+}
+
+// The SHA-256 fingerprint of the server's certificate in lower-case
+// hexadecimal digits.
+static std::string
+peer_fingerprint(const connection& conn)
+{
+	static const char hex[] = "0123456789abcdef";
+	X509* certificate = SSL_get0_peer_certificate(conn.tls.get());
+	unsigned char digest[EVP_MAX_MD_SIZE];
+	unsigned int length = 0;
+	std::string digits;
+
+	if (certificate == nullptr || X509_digest(certificate, EVP_sha256(), digest, &length) != 1)
+		errx(1, "Cannot take the fingerprint of the certificate of %s (%s).  Quitting.",
+		    host_name(conn), last_reason());
+	for (unsigned int i = 0; i < length; i++) {
+		digits += hex[digest[i] >> 4];
+		digits += hex[digest[i] & 0x0f];
+	}
+	return digits;
+}
+
+// Ends the run, before any request, when the server's certificate is not
+// the one the section pins.
+static void
+check_fingerprint(const connection& conn)
+{
+	std::string found = peer_fingerprint(conn);
+
+	if (found != conn.tls_fingerprint)
+		errx(1, "The certificate of %s has the SHA-256 fingerprint %s, not %s as tls_fingerprint= says.  Quitting.",
+		    host_name(conn), shown_fingerprint(found).c_str(), shown_fingerprint(conn.tls_fingerprint).c_str());
 }
 
 // Runs the handshake, trying again after each failed attempt up to a bound.
@@ -196,7 +308,9 @@ start_tls(connection& conn)
 	ensure_tls_context(conn, store);
 	new_tls_connection(conn);
 	set_server_name(conn);
-	if (verifying(store))
+	if (verifying(conn, store))
 		require_host_match(conn);
-	handshake(conn, verifying(store));
+	handshake(conn, verifying(conn, store));
+	if (!conn.tls_fingerprint.empty())
+		check_fingerprint(conn);
 }

@@ -21,9 +21,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include <err.h>
+
+#include <openssl/err.h>
 
 // How many writes in a row may fail without an error before the connection
 // is given up (a TLS write can report a failure with errno left at 0).
@@ -32,6 +35,13 @@ static constexpr int silent_write_limit = 64;
 struct addrinfo_delete {
 	void operator()(addrinfo* list) const { freeaddrinfo(list); }
 };
+
+// The host name or address as the messages show it.
+static const char*
+host_text(const connection& conn)
+{
+	return conn.host ? conn.host->c_str() : "";
+}
 
 // Closes the descriptor of an earlier connection; one that is already
 // closed (EBADF) is no error.
@@ -149,13 +159,27 @@ reset_connection(connection& conn)
 	set_socket_options(conn);
 }
 
+std::string
+server_authority(const connection& conn)
+{
+	std::string authority = conn.host.value_or("");
+	uint16_t standard = conn.protocol == protocol_svn ? 3690 : conn.protocol == protocol_http ? 80 : 443;
+
+	// Only an IPv6 address holds a colon; a name or an IPv4 address never.
+	if (authority.find(':') != std::string::npos)
+		authority = "[" + authority + "]";
+	if (conn.port != standard)
+		authority += ":" + std::to_string(conn.port);
+	return authority;
+}
+
 // Writes up to length bytes once; returns the count written, or -1 with
 // errno set.  A peer that has gone away is an error, never a signal.
 static ssize_t
 write_once(connection& conn, const char* data, size_t length)
 {
+	errno = 0;
 	if (conn.protocol == protocol_https) {
-		errno = 0;
 		int count = length > 0x40000000 ? 0x40000000 : static_cast<int>(length);
 		return SSL_write(conn.tls.get(), data, count);
 	}
@@ -165,6 +189,15 @@ write_once(connection& conn, const char* data, size_t length)
 		return written;
 #endif
 	return write(conn.socket_fd, data, length);
+}
+
+// OpenSSL's reason for the last failure, or a stand-in.
+static const char*
+tls_reason()
+{
+	const char* reason = ERR_reason_error_string(ERR_peek_last_error());
+
+	return reason ? reason : "no reason given";
 }
 
 void
@@ -180,18 +213,23 @@ send_command(connection& conn, const char* command)
 	size_t written = 0;
 	int silent_failures = 0;
 	while (written < length) {
+		ERR_clear_error();
 		ssize_t count = write_once(conn, command + written, length - written);
 		if (count > 0) {
 			written += count;
 			silent_failures = 0;
 			continue;
 		}
-		if (count == 0)
-			err(1, "send command");
-		if (errno == EINTR)
+		if (count < 0 && errno == EINTR)
 			continue;
-		if (errno != 0 || ++silent_failures > silent_write_limit)
+		if (errno != 0)
 			err(1, "send command");
+		// No system error to show: a TLS write failed on its own.
+		if (count == 0)
+			errx(1, "send command: %s closed the connection (%s).  Quitting.", host_text(conn), tls_reason());
+		if (++silent_failures > silent_write_limit)
+			errx(1, "TLS write to %s failed %d times in a row (%s).  Quitting.", host_text(conn),
+			    silent_failures, tls_reason());
 	}
 }
 
@@ -236,11 +274,28 @@ begins_with(const char* p, const char* end, std::string_view prefix)
 	return strncmp(p, prefix.data(), prefix.size()) == 0;
 }
 
+// The name the program was started by, as err(3) shows it.
+static const char*
+program_name()
+{
+#ifdef __GLIBC__
+	return program_invocation_short_name;
+#else
+	return getprogname();
+#endif
+}
+
+void
+report_command_failure(const char* text)
+{
+	fprintf(stderr, "\n%s: Command Failure: %s\n", program_name(), text);
+}
+
 // Reports a failed answer, printed from its first byte.
 static int
 report_failure(const char* text)
 {
-	fprintf(stderr, "\nCommand Failure: %s\n", text);
+	report_command_failure(text);
 	return 1;
 }
 

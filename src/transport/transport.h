@@ -7,6 +7,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 // Closes whatever connection exists and opens a fresh one to host:port,
 // with a TLS handshake for https.  Every failure ends the run.
@@ -15,6 +17,19 @@ void reset_connection(connection& conn);
 // The TLS layer of an https connection: a new context and connection over
 // conn.socket_fd, handshake included.  Called by reset_connection.
 void start_tls(connection& conn);
+
+// A tls_fingerprint= value as 64 lower-case hexadecimal digits, colons
+// dropped; empty for an empty value.  Ends the run on anything else.
+std::string checked_fingerprint(std::string_view text);
+
+// True when an https run does not check the server's certificate at all:
+// SSL_NO_VERIFY_PEER is set and no fingerprint is pinned.
+bool certificate_unverified(const connection& conn);
+
+// The server as a URL or a Host header names it: the host, in brackets
+// when it is an IPv6 address, with ":port" unless the port is the
+// protocol's own (3690, 80, 443).
+std::string server_authority(const connection& conn);
 
 // Writes the whole command (NUL-terminated; null does nothing), echoing it
 // at verbosity 3 and above.  Returns only when every byte is written.
@@ -42,8 +57,12 @@ ssize_t read_socket(connection& conn, char* area, size_t size);
 // The message names the reader that asked for it.
 void grow_response(connection& conn, const char* message);
 
-// Judges the answer at start: 0 success, 1 failure (reported on standard
-// error as "\nCommand Failure: %s\n").  svn: moves start past an empty
+// Writes a failed answer, text up to its first NUL byte, to standard error
+// as "\n<program>: Command Failure: %s\n".
+void report_command_failure(const char* text);
+
+// Judges the answer at start: 0 success, 1 failure (reported with
+// report_command_failure).  svn: moves start past an empty
 // authentication request and sets end to the first byte of the next group.
 // HTTP: moves start to the body of a 2xx answer.  Never ends the run.
 int check_response(uint32_t protocol, char*& start, char*& end);

@@ -72,9 +72,19 @@ TEST(ProcessCommandHttp, FramingCases)
 		{"single last chunk", chunked_header + "0\r\n\r\n", 2, chunked_header + "\r\n"},
 		{"trailer fields dropped", chunked_header + "3\r\nabc\r\n0\r\nX-Sum: 1\r\n\r\n" + length_answer_a, 4,
 		    chunked_header + "abc\r\n" + length_answer_a},
+		// Chunked coding wins over a Content-Length, whichever comes first.
 		{"Content-Length first",
-		    "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\nhello", 2,
-		    "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\nhello"},
+		    "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nhel\r\n0\r\n\r\n", 2,
+		    "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\nhel\r\n"},
+		{"chunked as the last of two codings",
+		    "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: gzip, chunked\r\n\r\n3\r\nhel\r\n0\r\n\r\n", 2,
+		    "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: gzip, chunked\r\n\r\nhel\r\n"},
+		{"chunked in any case",
+		    "HTTP/1.1 200 OK\r\ntransfer-encoding:  CHUNKED \r\nContent-Length: 5\r\n\r\n3\r\nhel\r\n0\r\n\r\n", 2,
+		    "HTTP/1.1 200 OK\r\ntransfer-encoding:  CHUNKED \r\nContent-Length: 5\r\n\r\nhel\r\n"},
+		{"a coding that only contains chunked is not chunked",
+		    "HTTP/1.1 200 OK\r\nTransfer-Encoding: notchunked\r\nContent-Length: 5\r\n\r\n3\r\nhe", 2,
+		    "HTTP/1.1 200 OK\r\nTransfer-Encoding: notchunked\r\nContent-Length: 5\r\n\r\n3\r\nhe"},
 		{"chunked first",
 		    "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 2,
 		    "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\nhello\r\n"},
@@ -93,6 +103,42 @@ TEST(ProcessCommandHttp, FramingCases)
 		EXPECT_EQ(exchange({{{c.sent}}}, c.groups), c.taken);
 		EXPECT_EQ(exchange({{cut_every(c.sent, 1)}}, c.groups), c.taken);
 	}
+}
+
+// Every answer's status and place are kept for the callers, which name a
+// failed one in their messages.
+TEST(ProcessCommandHttp, AnswersAreRecorded)
+{
+	std::string failed = "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno!";
+	canned_server server({{{failed + chunked_answer + length_answer_a}}, {{length_answer_a}}});
+	connection conn = server.client(4);
+
+	conn.expected_groups = 6;
+	process_command_http(conn, request);
+	ASSERT_EQ(conn.http_answers.size(), 3u);
+	const struct {
+		int status;
+		const char* text;
+		uint64_t start;
+		uint64_t body;
+	} expected[] = {
+		{404, "404 Not Found", 0, failed.size() - 3},
+		{207, "207 Multi-Status", failed.size(), failed.size() + chunked_header.size()},
+		{200, "200 OK", failed.size() + chunked_taken.size(),
+		    failed.size() + chunked_taken.size() + length_answer_a.size() - 5},
+	};
+	for (size_t i = 0; i < 3; i++) {
+		SCOPED_TRACE(i);
+		EXPECT_EQ(conn.http_answers[i].status, expected[i].status);
+		EXPECT_EQ(conn.http_answers[i].status_text, expected[i].text);
+		EXPECT_EQ(conn.http_answers[i].start, expected[i].start);
+		EXPECT_EQ(conn.http_answers[i].body, expected[i].body);
+	}
+	// The next exchange starts a new record.
+	conn.expected_groups = 2;
+	process_command_http(conn, request);
+	ASSERT_EQ(conn.http_answers.size(), 1u);
+	EXPECT_EQ(conn.http_answers[0].status, 200);
 }
 
 TEST(ProcessCommandHttp, BufferGrowsAndIsClearedBehindTheAnswers)

@@ -32,8 +32,9 @@ A fault is a dictionary:
 A case file holds "title", "protocol" (svn or http), "faults" or "silent"
 (seconds: a server that accepts every connection, says nothing, and closes
 after that long), optional "options" for trelk, and "expect": "status", the
-exit statuses allowed, and "stderr", texts that standard error must hold in
-that order.  run_cases() brings a target to revision 1 straight from the
+exit statuses allowed, "stderr", texts that standard error must hold in
+that order, and optionally "absent", texts it must not hold, and "fired",
+how many answers each fault must have changed.  run_cases() brings a target to revision 1 straight from the
 real server, then updates it to revision 2 through the fault server, and
 checks besides: no hang, nothing changed beside the target, the fault met
 an answer; a complete run leaves the tree of `svn export`; a stopped run
@@ -668,8 +669,13 @@ def check_run(bench, site, case, status, err, known_before, fired):
 	missing = in_order(err, expect.get("stderr", []))
 	if missing is not None:
 		problems.append("standard error lacks %r (in order)" % missing)
+	for text in expect.get("absent", []):
+		if text in err:
+			problems.append("standard error holds %r" % text)
 	if "silent" not in case and not any(fired):
 		problems.append("the fault never met an answer")
+	if "fired" in expect and fired != expect["fired"]:
+		problems.append("the faults changed %s answers, want %s" % (fired, expect["fired"]))
 	outside = site.check_outside()
 	if outside:
 		problems.append(outside)

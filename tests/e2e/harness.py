@@ -174,13 +174,23 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_for_port(port, proc, what, log=None):
+def ipv6_loopback():
+    """True when this machine can listen on the IPv6 loopback address."""
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+def wait_for_port(port, proc, what, log=None, host="127.0.0.1"):
     for _ in range(400):
         if proc.poll() is not None:
             text = open(log).read() if log and os.path.exists(log) else ""
             raise RuntimeError("%s exited with %d before accepting\n%s" % (what, proc.returncode, text))
         try:
-            with socket.create_connection(("127.0.0.1", port), timeout=1):
+            with socket.create_connection((host, port), timeout=1):
                 return
         except OSError:
             time.sleep(0.05)
@@ -257,20 +267,60 @@ class Repository:
 # ------------------------------------------------------------------ servers
 
 class Svnserve:
-    def __init__(self, workspace, root, port=None):
+    def __init__(self, workspace, root, port=None, host="127.0.0.1"):
         self.port = port or free_port()
+        self.host = host
         self.log = os.path.join(workspace.path, "svnserve-%d.log" % self.port)
         self.proc = subprocess.Popen(
-            ["svnserve", "-d", "--foreground", "--listen-host", "127.0.0.1",
+            ["svnserve", "-d", "--foreground", "--listen-host", host,
              "--listen-port", str(self.port), "-r", root, "--log-file", self.log],
             stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT, start_new_session=True)
-        wait_for_port(self.port, self.proc, "svnserve", self.log)
+        wait_for_port(self.port, self.proc, "svnserve", self.log, host)
 
     def url(self):
-        return "svn://127.0.0.1:%d/%s" % (self.port, BRANCH)
+        host = "[%s]" % self.host if ":" in self.host else self.host
+        return "svn://%s:%d/%s" % (host, self.port, BRANCH)
 
     def stop(self):
         _stop(self.proc)
+
+
+CERTIFICATE_CONF = """\
+[req]
+distinguished_name = dn
+prompt = no
+[dn]
+CN = trelk e2e
+[authority]
+basicConstraints = critical,CA:TRUE
+keyUsage = critical,keyCertSign,cRLSign
+subjectKeyIdentifier = hash
+[server]
+subjectAltName = DNS:localhost,IP:127.0.0.1,IP:::1
+"""
+
+
+def make_certificates(folder):
+    """An authority (ca.pem) and a server certificate (cert.pem, key.pem)
+    it signed for localhost, 127.0.0.1 and ::1, all in folder."""
+    conf = os.path.join(folder, "openssl.cnf")
+    with open(conf, "w") as out:
+        out.write(CERTIFICATE_CONF)
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    run(["openssl", "req", "-x509", "-new", "-config", conf, "-extensions", "authority"] + ec +
+        ["-days", "2", "-subj", "/CN=trelk e2e authority", "-keyout", "ca.key", "-out", "ca.pem"],
+        cwd=folder)
+    run(["openssl", "req", "-new", "-config", conf] + ec +
+        ["-subj", "/CN=127.0.0.1", "-keyout", "key.pem", "-out", "cert.csr"], cwd=folder)
+    run(["openssl", "x509", "-req", "-in", "cert.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+         "-set_serial", "2", "-days", "2", "-extfile", conf, "-extensions", "server",
+         "-out", "cert.pem"], cwd=folder)
+
+
+def fingerprint(certificate):
+    """The SHA-256 fingerprint of a certificate as openssl(1) shows it."""
+    res = run(["openssl", "x509", "-in", certificate, "-noout", "-fingerprint", "-sha256"])
+    return res.stdout.decode().strip().split("=", 1)[1]
 
 
 APACHE_CONF = """\
@@ -278,7 +328,7 @@ ServerName 127.0.0.1
 ServerRoot {dir}
 Listen 127.0.0.1:{http}
 Listen 127.0.0.1:{https}
-PidFile {dir}/httpd.pid
+{listen6}PidFile {dir}/httpd.pid
 ErrorLog {dir}/error.log
 LogLevel warn
 DefaultRuntimeDir {dir}/run
@@ -295,7 +345,7 @@ ServerLimit 1
 ThreadsPerChild 25
 MaxRequestWorkers 25
 SSLSessionCache none
-<VirtualHost 127.0.0.1:{https}>
+<VirtualHost 127.0.0.1:{https}{vhost6}>
   SSLEngine on
   SSLCertificateFile {dir}/cert.pem
   SSLCertificateKeyFile {dir}/key.pem
@@ -309,14 +359,15 @@ SSLSessionCache none
 
 
 class Apache:
-    """httpd with mod_dav_svn: one plain and one TLS port over ROOT/base."""
+    """httpd with mod_dav_svn: one plain and one TLS port over ROOT/base.
+    The TLS port shows cert.pem, which the authority ca_file signed."""
 
     def __init__(self, workspace, root):
         self.dir = workspace.fresh("httpd-%s" % os.path.basename(root))
         os.makedirs(os.path.join(self.dir, "run"), exist_ok=True)
-        run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-             "-subj", "/CN=127.0.0.1", "-keyout", os.path.join(self.dir, "key.pem"),
-             "-out", os.path.join(self.dir, "cert.pem")])
+        make_certificates(self.dir)
+        self.ca_file = os.path.join(self.dir, "ca.pem")
+        self.certificate = os.path.join(self.dir, "cert.pem")
         self.http_port = free_port()
         self.https_port = free_port()
         while self.https_port == self.http_port:
@@ -326,7 +377,7 @@ class Apache:
         with open(conf, "w") as out:
             out.write(APACHE_CONF.format(dir=self.dir, http=self.http_port, https=self.https_port,
                                          mods=APACHE_MODULES, repo=os.path.join(root, "base"),
-                                         user=user))
+                                         user=user, **self._ipv6()))
         make_readable(workspace.path)
         self.log = os.path.join(self.dir, "error.log")
         self.proc = subprocess.Popen(["apache2", "-f", conf, "-DFOREGROUND"],
@@ -334,6 +385,14 @@ class Apache:
                                      start_new_session=True)
         wait_for_port(self.http_port, self.proc, "httpd", self.log)
         wait_for_port(self.https_port, self.proc, "httpd", self.log)
+
+    def _ipv6(self):
+        """The same ports on ::1 too, when the machine has IPv6 loopback."""
+        self.ipv6 = ipv6_loopback()
+        if not self.ipv6:
+            return {"listen6": "", "vhost6": ""}
+        return {"listen6": "Listen [::1]:%d\nListen [::1]:%d\n" % (self.http_port, self.https_port),
+                "vhost6": " [::1]:%d" % self.https_port}
 
     def port(self, scheme):
         return self.http_port if scheme == "http" else self.https_port
@@ -440,11 +499,25 @@ def write_configuration(text="[defaults]\n\n[%s]\n" % SECTION):
         out.write(text)
 
 
-def trelk(*args, section=SECTION):
-    """Run the trelk binary with `args` after the section; capture everything."""
+# The variables that choose how trelk checks a server's certificate (and
+# OpenSSL's own default locations): a run sets them itself or goes without.
+TLS_VARIABLES = ("SSL_CA_CERT_FILE", "SSL_CA_CERT_PATH", "SSL_NO_VERIFY_PEER",
+                 "SSL_CERT_FILE", "SSL_CERT_DIR")
+
+
+def environment(tls=None):
+    """The test's environment without TLS_VARIABLES, plus those in tls."""
+    env = {k: v for k, v in os.environ.items() if k not in TLS_VARIABLES}
+    env.update(tls or {})
+    return env
+
+
+def trelk(*args, section=SECTION, tls=None):
+    """Run the trelk binary with `args` after the section; capture everything.
+    tls: the certificate variables of the run (see environment())."""
     if not TRELK:
         raise RuntimeError("TRELK is not set (run through ctest)")
-    proc = subprocess.run([TRELK, section] + [str(a) for a in args],
+    proc = subprocess.run([TRELK, section] + [str(a) for a in args], env=environment(tls),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
     return Result(proc)
 
@@ -465,12 +538,17 @@ class Client:
     def known_files_path(self):
         return os.path.join(self.work, SECTION)
 
-    def update(self, *extra, rev=None, verbosity=1):
-        args = ["-p", self.protocol, "-h", "127.0.0.1", "-o", self.servers.port(self.protocol),
+    def update(self, *extra, rev=None, verbosity=1, tls=None, host="127.0.0.1"):
+        """Runs trelk on this client's target.  Over https the server's
+        certificate is checked against the harness's authority unless tls
+        names the certificate variables of the run."""
+        args = ["-p", self.protocol, "-h", host, "-o", self.servers.port(self.protocol),
                 "-b", BRANCH, "-l", self.target, "-k", self.work, "-v", verbosity]
         if rev is not None:
             args += ["-r", rev]
-        return trelk(*(args + list(extra)))
+        if tls is None and self.protocol == "https":
+            tls = {"SSL_CA_CERT_FILE": self.servers.apache.ca_file}
+        return trelk(*(args + list(extra)), tls=tls)
 
     def known_files(self):
         with open(self.known_files_path, "rb") as fh:

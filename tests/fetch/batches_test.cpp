@@ -76,6 +76,7 @@ TEST(BuildPropertyBatches, HttpBatchesHold96Requests)
 {
 	temporary_directory target;
 	connection conn = settings(protocol_http, target.path);
+	conn.port = 80;
 	struct {
 		int files;
 		std::vector<int32_t> counts;

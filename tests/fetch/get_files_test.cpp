@@ -202,7 +202,7 @@ TEST_F(fetching, FailedPropertyAnswerEndsTheRun)
 	server.send(std::string(svn_auth) + "( failure ( ( 160013 14:File not found 0: 0 ) ) ) ");
 	server.hang_up();
 	EXPECT_EXIT(get_files(server.conn, cat, batches), testing::ExitedWithCode(1),
-	    "\nCommand Failure: \\( failure \\( \\( 160013 14:File not found 0: 0 \\) \\) \\)\n");
+	    "\n[^:\n]+: Command Failure: \\( failure \\( \\( 160013 14:File not found 0: 0 \\) \\) \\)\n");
 }
 
 TEST_F(fetching, LocalFormCountsAsADifference)

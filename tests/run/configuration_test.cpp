@@ -201,4 +201,31 @@ TEST(LoadConfiguration, ShorterThanItsSize)
 	    errx_text(std::string("Problem reading configuration file ") + path + ": it is shorter than expected"));
 }
 
+// A section pins a certificate with tls_fingerprint=; an empty value
+// undoes a pin of the defaults, and a malformed one is refused at start.
+TEST(SetConfiguration, TlsFingerprint)
+{
+	const std::string pin = "AB:" + std::string(62, '0');
+	const std::string stored = "ab" + std::string(62, '0');
+	struct {
+		const char* name;
+		std::string text;
+		std::string stored;
+	} rows[] = {
+		{"from the defaults", "[defaults]\ntls_fingerprint=" + pin + "\n", stored},
+		{"from the section", "[defaults]\n\n[s]\ntls_fingerprint=" + stored + "\n", stored},
+		{"cleared by the section", "[defaults]\ntls_fingerprint=" + pin + "\n\n[s]\ntls_fingerprint=\n", ""},
+	};
+	for (auto& row : rows) {
+		connection conn;
+		set_configuration(conn, row.text.data(), row.text.size(), "defaults");
+		set_configuration(conn, row.text.data(), row.text.size(), "s");
+		EXPECT_EQ(conn.tls_fingerprint, row.stored) << row.name;
+	}
+	std::string bad = "[s]\ntls_fingerprint=AB:CD\n";
+	connection conn;
+	EXPECT_EXIT(set_configuration(conn, bad.data(), bad.size(), "s"), testing::ExitedWithCode(1),
+	    "tls_fingerprint=AB:CD is not a SHA-256 fingerprint: 64 hexadecimal digits, colons allowed\\.");
+}
+
 }	// namespace

@@ -85,5 +85,8 @@ TEST(CheckResponse, ReportsFailureFromItsFirstByte)
 	char* end = answer.data() + answer.size();
 	testing::internal::CaptureStderr();
 	EXPECT_EQ(check_response(protocol_svn, start, end), 1);
-	EXPECT_EQ(testing::internal::GetCapturedStderr(), "\nCommand Failure: " + answer + "\n");
+	std::string shown = testing::internal::GetCapturedStderr();
+	// The program's name leads the dump, as it leads every message.
+	EXPECT_TRUE(shown.starts_with("\ntrelk_tests: Command Failure: ")) << shown;
+	EXPECT_EQ(shown.substr(shown.find(": Command Failure: ")), ": Command Failure: " + answer + "\n");
 }

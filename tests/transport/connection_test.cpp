@@ -132,3 +132,32 @@ TEST(ConnectionDeath, SilentServerEndsTheRunAfterTheReadTimeLimit)
 		}, testing::ExitedWithCode(1), ": No answer from 127\\.0\\.0\\.1 in 1 seconds\\.  Quitting\\.\n$") << protocol;
 	}
 }
+
+// The server as the svn URL and the Host header name it: an IPv6 address
+// in brackets, the port only when it is not the protocol's own.
+TEST(ServerAuthority, BracketsAndPorts)
+{
+	const struct {
+		uint32_t protocol;
+		const char* host;
+		uint16_t port;
+		const char* authority;
+	} rows[] = {
+		{protocol_svn, "svn.example.org", 3690, "svn.example.org"},
+		{protocol_svn, "svn.example.org", 3691, "svn.example.org:3691"},
+		{protocol_http, "127.0.0.1", 80, "127.0.0.1"},
+		{protocol_http, "127.0.0.1", 8080, "127.0.0.1:8080"},
+		{protocol_https, "svn.example.org", 443, "svn.example.org"},
+		{protocol_https, "svn.example.org", 80, "svn.example.org:80"},
+		{protocol_http, "::1", 80, "[::1]"},
+		{protocol_https, "2001:db8::1", 8443, "[2001:db8::1]:8443"},
+		{protocol_svn, "::1", 3690, "[::1]"},
+	};
+	for (const auto& row : rows) {
+		connection conn;
+		conn.protocol = row.protocol;
+		conn.host = row.host;
+		conn.port = row.port;
+		EXPECT_EQ(server_authority(conn), row.authority) << row.host << " " << row.port;
+	}
+}
