@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -108,20 +109,30 @@ open_directory(const std::string& local)
 	return dir_handle(dir);
 }
 
+// The names in the directory at local, in byte order, so that what is
+// reported and refused does not depend on the file system's order.
+static std::vector<std::string>
+sorted_names(const std::string& local)
+{
+	dir_handle dir = open_directory(local);
+	if (!dir)
+		err(1, "Cannot read directory %s", local.c_str());
+	std::vector<std::string> names;
+	while (struct dirent* entry = readdir(dir.get()))
+		if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+			names.emplace_back(entry->d_name);
+	std::sort(names.begin(), names.end());
+	return names;
+}
+
 // Collects what the directory at target + relative holds, refusing the
 // first entry that the last run did not write.
 static void
 collect_contents(const connection& conn, const path_sets& sets, const std::string& relative,
     const std::string& top, directory_contents& contents)
 {
-	std::string local = *conn.path_target + relative;
-	dir_handle dir = open_directory(local);
-	if (!dir)
-		err(1, "Cannot read directory %s", local.c_str());
-	while (struct dirent* entry = readdir(dir.get())) {
-		if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
-			continue;
-		std::string below = relative + "/" + entry->d_name;
+	for (const std::string& name : sorted_names(*conn.path_target + relative)) {
+		std::string below = relative + "/" + name;
 		std::string below_local = *conn.path_target + below;
 		struct stat status;
 		if (lstat(below_local.c_str(), &status) == -1)
