@@ -6,8 +6,6 @@
 #include "local/local.h"
 #include "transport/transport.h"
 
-#include <sys/stat.h>
-
 #include <err.h>
 
 #include <algorithm>
@@ -320,24 +318,6 @@ add_elements(std::string_view body, std::string_view open_tag)
 	return elements;
 }
 
-// Makes one directory of the branch under the target and takes it out of
-// local_dir_set.  Whatever stands in its place must be a real directory:
-// the run never writes through a link.
-static void
-make_branch_directory(const connection& conn, path_sets& sets, const std::string& relative)
-{
-	std::string local = conn.path_target.value_or("") + relative;
-	struct stat status;
-
-	// An existing directory is fine; lstat below judges everything else.
-	mkdir(local.c_str(), 0755);
-	if (lstat(local.c_str(), &status) == -1)
-		err(1, "Cannot create %s", local.c_str());
-	if (!S_ISDIR(status.st_mode))
-		errx(1, "%s exists locally and is not a directory.  Please remove it manually and restart trelk", local.c_str());
-	sets.local_dir_set.erase(local);
-}
-
 void
 list_tree_http(connection& conn, catalogue& cat, path_sets& sets)
 {
@@ -367,9 +347,11 @@ list_tree_http(connection& conn, catalogue& cat, path_sets& sets)
 	}
 
 	complete_local_scan(sets);
+	// New directories are made without a " + " line over WebDAV.
 	for (const std::string& directory : directories)
-		make_branch_directory(conn, sets, directory);
+		make_branch_directory(conn, sets, directory, false);
 	for (reported_file& file : files) {
+		clear_directory_for_file(conn, sets, file.path);
 		file_node& node = new_file_node(cat);
 		node.href = std::move(file.href);
 		node.path = std::move(file.path);

@@ -73,41 +73,64 @@ reserve_content(file_content& content, size_t size)
 	content.room = size + 1;
 }
 
+// Opens the regular file at local_path for reading, the one that lstat
+// saw as status.  -1 when something else stands there now: a pipe or a
+// device is never waited on (O_NONBLOCK) and never read.
+static int
+open_regular_for_reading(const std::string& local_path, const struct stat& status)
+{
+	int fd = open(local_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+	if (fd == -1) {
+		// Gone, or a link now: it is no longer the file that was seen.
+		if (errno == ENOENT || errno == ELOOP)
+			return -1;
+		err(1, "read file (%s)", local_path.c_str());
+	}
+	struct stat opened;
+	if (fstat(fd, &opened) == -1 || !S_ISREG(opened.st_mode) || opened.st_dev != status.st_dev ||
+	    opened.st_ino != status.st_ino) {
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
 // Reads a regular file whole into the shared area; its size must not
 // change while it is read.  Asks for one byte more than the size, so that
-// a single short read shows the end.
-static file_content&
+// a single short read shows the end.  Null when the path no longer holds
+// the regular file that lstat saw.
+static file_content*
 read_whole_file(const std::string& local_path, const struct stat& status)
 {
 	static file_content content;
 	size_t size = static_cast<size_t>(status.st_size);
 
 	reserve_content(content, size);
-	int fd = open(local_path.c_str(), O_RDONLY | O_NOFOLLOW);
+	int fd = open_regular_for_reading(local_path, status);
 	if (fd == -1)
-		err(1, "read file (%s):", local_path.c_str());
+		return nullptr;
 	char* area = content.area.get();
 	size_t done = 0;
-	bool failed = false;
 	for (;;) {
 		ssize_t got = read(fd, area + done, size + 1 - done);
 		if (got < 0 && errno == EINTR)
 			continue;
-		if (got <= 0) {
-			failed = got < 0;
+		if (got < 0)
+			err(1, "read file (%s)", local_path.c_str());
+		if (got == 0)
 			break;
-		}
 		done += static_cast<size_t>(got);
 		if (done >= size)
 			break;
 	}
-	if (failed || done != size)
-		err(1, "read file (%s): file changed", local_path.c_str());
+	// A short or a long read sets no errno: the size changed under us.
+	if (done != size)
+		errx(1, "read file (%s): file changed", local_path.c_str());
 	close(fd);
 	area[size] = '\0';
 	content.data = area;
 	content.length = size;
-	return content;
+	return &content;
 }
 
 // Collapses the first expanded keyword at or after *position back into
@@ -138,12 +161,15 @@ collapse_next_keyword(file_content& content, size_t* position, bool* collapsed)
 
 // Offers the MD5 of the content of a regular file to match: as read, then
 // after each expanded keyword is collapsed, until match takes one.  True
-// when it did.
+// when it did; false too when the path holds no longer that file.
 template <typename Match>
 static bool
 offer_content_digests(const std::string& local_path, const struct stat& status, Match match)
 {
-	file_content& content = read_whole_file(local_path, status);
+	file_content* read = read_whole_file(local_path, status);
+	if (read == nullptr)
+		return false;
+	file_content& content = *read;
 	size_t position = 0;
 	bool collapsed = true;
 	for (;;) {
@@ -210,7 +236,9 @@ digest_next_local_file()
 			digest.md5s.push_back(md5);
 			return false;
 		});
-		local_digests.ready.insert_or_assign(local_path, std::move(digest));
+		// None when the file went or changed its kind before it was read.
+		if (!digest.md5s.empty())
+			local_digests.ready.insert_or_assign(local_path, std::move(digest));
 		return true;
 	}
 	local_digests.pending = {};
@@ -281,17 +309,27 @@ write_all(int fd, const char* data, size_t length)
 	return true;
 }
 
-// Opens path for writing as a regular file, created or truncated.  A
-// symbolic link there is removed first, so nothing is written through it.
+// Opens path for writing as a regular file, created or truncated.  What
+// else stands there (a symbolic link, a pipe, a socket, a device) is a
+// leftover and is removed first: nothing is written through a link or into
+// a device, and no open waits for a reader of a pipe.
 static int
 open_regular_file(const std::string& path)
 {
 	struct stat status;
 
-	if (lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode) && unlink(path.c_str()) == -1)
+	if (lstat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode) &&
+	    unlink(path.c_str()) == -1)
 		errx(1, "Please remove %s manually and restart trelk", path.c_str());
-	int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
+	// O_NONBLOCK only matters if a pipe or device is put there again
+	// meanwhile: the open fails or the check below refuses it.  It has
+	// no effect on a regular file.
+	int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0644);
 	if (fd == -1)
+		err(1, "write file failure %s", path.c_str());
+	if (fstat(fd, &status) == -1 || !S_ISREG(status.st_mode))
+		errx(1, "write file failure %s: not a regular file", path.c_str());
+	if (ftruncate(fd, 0) == -1)
 		err(1, "write file failure %s", path.c_str());
 	return fd;
 }

@@ -87,6 +87,19 @@ bool is_clean_path(std::string_view path);
 // component only); a non-directory ends the run and is never removed.
 void ensure_directory(const std::string& path);
 
+// Makes target + relative a real directory of the branch and takes it out
+// of local_dir_set.  A file or link there that the last run wrote and
+// nobody changed since gives way (" - "); anything else that is not a
+// directory ends the run.  With announce, a new directory is reported with
+// " + " (verbosity not 0).
+void make_branch_directory(const connection& conn, path_sets& sets, const std::string& relative, bool announce);
+
+// Makes way for the branch's file target + relative when the scan found a
+// directory there: removes it when all it holds, at any depth, are files
+// and links that the last run wrote and nobody changed since; otherwise
+// ends the run naming the first foreign entry, with nothing removed.
+void clear_directory_for_file(const connection& conn, path_sets& sets, const std::string& relative);
+
 // Reads the section's known-files list into known_set.  With -n and a list
 // that holds a revision line, prints the revision and exits with status 0.
 void load_known_files(connection& conn, known_path_set& known_set);

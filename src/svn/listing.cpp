@@ -8,8 +8,6 @@
 #include "local/local.h"
 #include "transport/transport.h"
 
-#include <sys/stat.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -60,12 +58,14 @@ read_size(std::string_view text)
 	return size;
 }
 
-// Checks a name from the server before it names anything.
+// Checks a name from the server, listed in the directory parent, before
+// it names anything.
 static void
-check_entry_name(std::string_view name)
+check_entry_name(std::string_view name, const std::string& parent)
 {
 	if (name.size() >= 256)
-		errx(1, "entry_is_file file name is too long");
+		errx(1, "The server sent a file name that is too long (%zu bytes) in %s.  Quitting.", name.size(),
+		    parent.empty() ? "/" : parent.c_str());
 	check_repository_name(name);
 }
 
@@ -80,7 +80,7 @@ read_entry(svn_items& items, const std::string& parent, std::vector<listed_entry
 	if (!items.ok || !isalpha(static_cast<unsigned char>(kind[0])))
 		return false;
 	if (kind == "file" || kind == "dir") {
-		check_entry_name(name);
+		check_entry_name(name, parent);
 		int64_t size = 0;
 		if (kind == "file" && (size = read_size(svn_read_word(items))) < 0)
 			return false;
@@ -146,24 +146,6 @@ announce_resend(int failures)
 		fprintf(stderr, "Error in svn stream, retry #%d\n", failures - 1);
 }
 
-// Makes sure the directory of the branch exists under the target as a real
-// directory (a symbolic link is never followed), creating it if missing.
-static void
-make_directory(const connection& conn, const std::string& local_path)
-{
-	struct stat status;
-
-	if (lstat(local_path.c_str(), &status) == 0) {
-		if (!S_ISDIR(status.st_mode))
-			errx(1, "%s exists locally and is not a directory.  Please remove it manually and restart trelk", local_path.c_str());
-		return;
-	}
-	if (conn.verbosity != 0)
-		printf(" + %s\n", local_path.c_str());
-	if (mkdir(local_path.c_str(), 0755) != 0)
-		err(1, "Cannot create target directory");
-}
-
 // Appends a directory's get-dir command to the newest batch, which closes
 // once it has passed the limit.
 static void
@@ -190,14 +172,13 @@ take_entries(connection& conn, const std::vector<listed_entry>& entries, catalog
 	complete_local_scan(sets);
 	for (const listed_entry& entry : entries) {
 		if (entry.is_file) {
+			clear_directory_for_file(conn, sets, entry.path);
 			file_node& node = new_file_node(cat);
 			node.path = entry.path;
 			node.size = entry.size;
 			continue;
 		}
-		std::string local_path = *conn.path_target + entry.path;
-		make_directory(conn, local_path);
-		sets.local_dir_set.erase(local_path);
+		make_branch_directory(conn, sets, entry.path, true);
 		queue_directory(conn, entry.path, next);
 	}
 }

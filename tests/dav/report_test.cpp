@@ -6,6 +6,10 @@
 
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -330,6 +334,27 @@ TEST(ListTreeHttpDeathTest, FailedOrIncompleteReportsEndTheRun)
 		    testing::ExitedWithCode(1), c.message);
 		EXPECT_FALSE(target.is_directory("/a b"));
 	}
+}
+
+// The message names mkdir's own error, not what a look-up afterwards says.
+TEST(ListTreeHttpDeathTest, ADirectoryThatCannotBeMadeEndsTheRunWithItsError)
+{
+	canned_server server({{{chunked_answer(report_body(good_entries))}}});
+	target_dir target;
+	ASSERT_EQ(chmod(target.path.c_str(), 0555), 0);
+
+	EXPECT_EXIT(
+	    {
+		    // Root may write anywhere: the run goes on as nobody.
+		    if (geteuid() == 0 && setuid(65534) == -1)
+			    exit(2);
+		    connection conn = report_client(server, target);
+		    catalogue cat;
+		    path_sets sets;
+		    list_tree_http(conn, cat, sets);
+	    },
+	    testing::ExitedWithCode(1), ": Cannot create " + target.path + "/a b: " + strerror(EACCES) + "\n$");
+	chmod(target.path.c_str(), 0755);
 }
 
 TEST(ListTreeHttpDeathTest, ALinkInPlaceOfADirectoryEndsTheRun)

@@ -5,6 +5,15 @@
 
 #include "test_support.h"
 
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/types.h>
+#ifdef __linux__
+#include <sys/sysmacros.h>
+#endif
+
+#include <cstring>
 #include <fstream>
 #include <functional>
 
@@ -234,6 +243,106 @@ TEST_F(LocalFiles, RegularFileReplacesALinkAndNeverWritesThroughIt)
 	EXPECT_EQ(read_text(outside), "outside");
 	EXPECT_EQ(link_target(), "(not a link)");
 	EXPECT_EQ(read_text(path), "content");
+}
+
+static bool
+is_regular_file(const std::string& path)
+{
+	struct stat status;
+	return lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// Puts a named pipe, a socket or a device node (what /dev/null is) at path.
+static bool
+make_special(const std::string& path, const std::string& kind)
+{
+	if (kind == "pipe")
+		return mkfifo(path.c_str(), 0644) == 0;
+	if (kind == "device")
+		return mknod(path.c_str(), S_IFCHR | 0644, makedev(1, 3)) == 0;
+	int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+	struct sockaddr_un address = {};
+	address.sun_family = AF_UNIX;
+	if (fd == -1 || path.size() >= sizeof(address.sun_path))
+		return false;
+	memcpy(address.sun_path, path.c_str(), path.size());
+	bool bound = bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) == 0;
+	close(fd);
+	return bound;
+}
+
+// A pipe, socket or device where a file goes is a leftover: the file takes
+// its place, and the open never waits for a reader of the pipe (the alarm
+// ends a run that would).
+TEST_F(LocalFiles, RegularFileReplacesAPipeASocketOrADevice)
+{
+	for (std::string kind : {"pipe", "socket", "device"}) {
+		// Only root makes device nodes.
+		if (!make_special(path, kind)) {
+			if (kind != "device" || geteuid() == 0)
+				ADD_FAILURE() << "cannot make a " << kind;
+			continue;
+		}
+		EXPECT_EXIT(
+		    {
+			    alarm(5);
+			    write_regular("content", "");
+			    exit(0);
+		    },
+		    testing::ExitedWithCode(0), "")
+		    << kind;
+		// Reading a pipe that is left would wait too.
+		if (is_regular_file(path))
+			EXPECT_EQ(read_text(path), "content") << kind;
+		else
+			ADD_FAILURE() << kind << " left in place";
+		unlink(path.c_str());
+	}
+}
+
+// The stamp is written the same way.
+TEST_F(LocalFiles, RevisionStampReplacesAPipe)
+{
+	std::string stamp = folder.path + "/.svnversion";
+	conn.path_target = folder.path;
+	conn.revision = 7;
+	ASSERT_TRUE(make_special(stamp, "pipe"));
+	EXPECT_EXIT(
+	    {
+		    alarm(5);
+		    write_revision_stamp(conn);
+		    exit(0);
+	    },
+	    testing::ExitedWithCode(0), "");
+	ASSERT_TRUE(is_regular_file(stamp));
+	EXPECT_EQ(read_text(stamp), "7\r\n");
+}
+
+// Lowers the limit of open descriptors to those open now.
+static void
+no_descriptors_left()
+{
+	int lowest = dup(2);
+	close(lowest);
+	struct rlimit limit = {static_cast<rlim_t>(lowest), static_cast<rlim_t>(lowest)};
+	setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// A file that cannot be opened, and one whose size is not what lstat says
+// (a short read sets no errno, so no system text follows).
+TEST_F(LocalFiles, ReadFailuresOfConfirm)
+{
+	std::string md5 = md5_hex("x", 1);
+	write_text(path, "x");
+	EXPECT_EXIT((no_descriptors_left(), confirm_md5(md5.c_str(), path)), testing::ExitedWithCode(1),
+	    err_text("read file (" + path + ")"));
+	// The system's files of a process say they are empty and are not.
+	const std::string grows = "/proc/self/status";
+	struct stat status;
+	if (lstat(grows.c_str(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size == 0) {
+		EXPECT_EXIT(confirm_md5(md5.c_str(), grows), testing::ExitedWithCode(1),
+		    errx_text("read file (" + grows + "): file changed"));
+	}
 }
 
 TEST_F(LocalFiles, PlusLineAtVerbosity)

@@ -166,7 +166,7 @@ TEST_F(listing, RefusedEntriesEndTheRunBeforeAnythingIsWritten)
 		{"..", "dir", "unusable file name \"\\.\\.\""},
 		{"a/b", "file 1", "unusable file name \"a/b\""},
 		{"", "file 1", "unusable file name \"\""},
-		{std::string(256, 'n'), "file 1", "entry_is_file file name is too long"},
+		{std::string(256, 'n'), "file 1", "The server sent a file name that is too long \\(256 bytes\\) in /\\.  Quitting\\."},
 	};
 	for (auto& c : cases) {
 		canned_server bad;
