@@ -292,21 +292,38 @@ confirm_md5(const char* md5, const std::string& local_path, struct stat& status)
 	}) ? 0 : 1;
 }
 
-// Writes all of data, going on after partial writes.  Returns false on
-// failure.
-static bool
-write_all(int fd, const char* data, size_t length)
+bool
+write_all(int fd, std::string_view data)
 {
-	while (length > 0) {
-		ssize_t done = write(fd, data, length);
+	while (!data.empty()) {
+		ssize_t done = write(fd, data.data(), data.size());
 		if (done < 0 && errno == EINTR)
 			continue;
+		if (done == 0)
+			errno = EIO;
 		if (done <= 0)
 			return false;
-		data += done;
-		length -= static_cast<size_t>(done);
+		data.remove_prefix(static_cast<size_t>(done));
 	}
 	return true;
+}
+
+ssize_t
+read_all(int fd, char* area, size_t size)
+{
+	size_t done = 0;
+
+	while (done < size) {
+		ssize_t got = read(fd, area + done, size - done);
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got < 0)
+			return -1;
+		if (got == 0)
+			break;
+		done += static_cast<size_t>(got);
+	}
+	return static_cast<ssize_t>(done);
 }
 
 // Opens path for writing as a regular file, created or truncated.  What
@@ -364,12 +381,12 @@ write_expanded(int fd, const char* data, size_t length, const std::string& expan
 		// Up to "$FreeBSD", the expansion, then on from the closing "$",
 		// which may open the next keyword.
 		size_t closing = at + keyword.size() - 1;
-		if (!write_all(fd, data + position, closing - position) ||
-		    !write_all(fd, expansion.data(), expansion.size()))
+		if (!write_all(fd, std::string_view(data + position, closing - position)) ||
+		    !write_all(fd, expansion))
 			return false;
 		position = closing;
 	}
-	return write_all(fd, data + position, length - position);
+	return write_all(fd, std::string_view(data + position, length - position));
 }
 
 // Writes one verified file: a link for a special node, otherwise a regular
@@ -384,7 +401,7 @@ write_file(const connection& conn, const file_node& node, const std::string& loc
 	int fd = open_regular_file(local_path);
 	size_t size = length > 0 ? static_cast<size_t>(length) : 0;
 	bool written = node.expansion.empty()
-	    ? write_all(fd, data, size)
+	    ? write_all(fd, std::string_view(data, size))
 	    : write_expanded(fd, data, size, node.expansion);
 	if (!written || fchmod(fd, node.executable ? 0755 : 0644) == -1 || close(fd) == -1)
 		err(1, "write file failure %s", local_path.c_str());

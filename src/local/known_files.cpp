@@ -17,21 +17,6 @@
 #include <cstring>
 #include <new>
 
-// Writes all of data, going on after partial writes.  Returns false on
-// failure.
-static bool
-write_all(int fd, std::string_view data)
-{
-	while (!data.empty()) {
-		ssize_t done = write(fd, data.data(), data.size());
-		if (done < 0 && errno == EINTR)
-			continue;
-		if (done <= 0)
-			return false;
-		data.remove_prefix(static_cast<size_t>(done));
-	}
-	return true;
-}
 
 // Reads exactly the list's size in bytes into conn.known_files; a list that
 // ends sooner is refused rather than read in part.
@@ -39,18 +24,12 @@ static void
 read_list_text(connection& conn, int fd)
 {
 	const char* path = conn.known_files_old.c_str();
-	size_t done = 0;
+	ssize_t got = read_all(fd, conn.known_files.data(), conn.known_files.size());
 
-	while (done < conn.known_files.size()) {
-		ssize_t got = read(fd, conn.known_files.data() + done, conn.known_files.size() - done);
-		if (got < 0 && errno == EINTR)
-			continue;
-		if (got < 0)
-			err(1, "read file error (%s)", path);
-		if (got == 0)
-			errx(1, "read file error (%s): it is shorter than expected", path);
-		done += static_cast<size_t>(got);
-	}
+	if (got < 0)
+		err(1, "read file error (%s)", path);
+	if (static_cast<size_t>(got) < conn.known_files.size())
+		errx(1, "read file error (%s): it is shorter than expected", path);
 }
 
 // Reads the whole list into conn.known_files.  Returns false when there is

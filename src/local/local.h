@@ -6,6 +6,7 @@
 #include "run/run.h"
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <functional>
@@ -181,6 +182,14 @@ bool digest_next_local_file();
 // part is missing or the date is not of the form 2018-10-19T12:34:56Z, with
 // or without a fraction of a second.
 std::string keyword_expansion(std::string_view path, std::string_view revision, std::string_view date, std::string_view author);
+
+// Writes all of data to fd, going on after partial writes.  False on
+// failure, with errno set (EIO for a write that took nothing).
+bool write_all(int fd, std::string_view data);
+
+// Reads from fd until size bytes are in area or the file ends.  Returns the
+// count read, or -1 on an error with errno set.
+ssize_t read_all(int fd, char* area, size_t size);
 
 // Writes one verified file: a symbolic link for a special node, otherwise a
 // regular file with "$FreeBSD$" expanded and mode 0755 or 0644.

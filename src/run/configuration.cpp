@@ -3,6 +3,7 @@
 
 #include "run/run.h"
 
+#include "local/local.h"
 #include "transport/transport.h"
 
 #include <sys/stat.h>
@@ -143,18 +144,12 @@ open_configuration(const char* path, size_t& size)
 static void
 read_configuration(int fd, const char* path, char* text, size_t size)
 {
-	size_t done = 0;
+	ssize_t got = read_all(fd, text, size);
 
-	while (done < size) {
-		ssize_t got = read(fd, text + done, size - done);
-		if (got < 0 && errno == EINTR)
-			continue;
-		if (got < 0)
-			err(1, "Problem reading configuration file %s", path);
-		if (got == 0)
-			errx(1, "Problem reading configuration file %s: it is shorter than expected", path);
-		done += static_cast<size_t>(got);
-	}
+	if (got < 0)
+		err(1, "Problem reading configuration file %s", path);
+	if (static_cast<size_t>(got) < size)
+		errx(1, "Problem reading configuration file %s: it is shorter than expected", path);
 }
 
 // Reads the configuration file whole and applies "defaults", then the

@@ -76,8 +76,9 @@ TEST(SvnItems, StringEndsAtTheTextsEnd)
 		std::string_view taken = svn_read_string(items);
 		EXPECT_EQ(items.ok, c.ok) << c.text;
 		EXPECT_EQ(taken, c.taken) << c.text;
-		if (c.ok)
+		if (c.ok) {
 			EXPECT_EQ(items.p, items.end) << c.text;
+		}
 	}
 }
 
