@@ -35,6 +35,12 @@ body_framing read_framing(std::string_view header);
 // a server error (5xx), a request timeout (408) or too many requests (429).
 bool is_transient_status(int status);
 
+// Judges the HTTP answer at start: 0 for success, 1 for a 4xx or 5xx
+// status or a 2xx answer without its header's end (reported on standard
+// error with report_command_failure).  Moves start to the body of a 2xx
+// answer.  Never ends the run.
+int check_http_response(char*& start, char* end);
+
 // OPTIONS on the branch: learns the latest revision (when none was asked
 // for), the repository root and the branch's path below it (trunk).
 void discover_http(connection& conn);

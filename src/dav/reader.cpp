@@ -512,3 +512,33 @@ process_command_http(connection& conn, const char* request)
 	if (conn.verbosity >= 4)
 		fprintf(stderr, "==========\n%s\n==========\n", conn.response.get());
 }
+
+// Reports a failed answer, printed from its first byte.
+static int
+report_failure(const char* text)
+{
+	report_command_failure(text);
+	return 1;
+}
+
+// HTTP: moves start to the body of a 2xx answer.
+int
+check_http_response(char*& start, char* end)
+{
+	if (start == nullptr)
+		return report_failure("");
+	char* text = start;
+
+	if (begins_with(text, end, "HTTP/1.1 50") || begins_with(text, end, "HTTP/1.1 40"))
+		return report_failure(text);
+	if (!begins_with(text, end, "HTTP/1.1 20"))
+		return 0;
+	size_t length = end != nullptr ? end - text : strlen(text);
+	size_t blank = std::string_view(text, length).find("\r\n\r\n");
+	if (blank == std::string_view::npos) {
+		start = nullptr;
+		return report_failure(text);
+	}
+	start = text + blank + 4;
+	return 0;
+}

@@ -111,7 +111,7 @@ judged_body(connection& conn)
 	char* start = conn.response.get();
 	char* end = start + conn.response_length;
 
-	if (check_response(conn.protocol, start, end) != 0)
+	if (check_http_response(start, end) != 0)
 		exit(1);
 	return std::string_view(start, static_cast<size_t>(conn.response.get() + conn.response_length - start));
 }

@@ -93,10 +93,13 @@ locate_data(const connection& conn, const file_node& node, char* region_start, c
 	char* start = region_start;
 	char* end = region_end;
 
-	if (check_response(conn.protocol, start, end) != 0 || start == nullptr)
-		return nullptr;
-	if (conn.protocol != protocol_svn)
+	if (conn.protocol != protocol_svn) {
+		if (check_http_response(start, end) != 0 || start == nullptr)
+			return nullptr;
 		return region_end - node.size >= start ? region_end - node.size : nullptr;
+	}
+	if (check_svn_response(start, end) != 0)
+		return nullptr;
 	if (strncmp(start, "( success ", 10) != 0) {
 		report_command_failure(start);
 		return nullptr;

@@ -108,7 +108,7 @@ static char*
 take_svn_properties(const connection& conn, file_node& node, char* cursor, char* response_end, std::string& expansion)
 {
 	char* end = response_end;
-	if (check_response(conn.protocol, cursor, end) != 0)
+	if (check_svn_response(cursor, end) != 0)
 		exit(1);
 	char* close = svn_list_end(cursor, response_end);
 	if (close == nullptr || strncmp(cursor, "( success ", 10) != 0)
@@ -129,7 +129,7 @@ take_webdav_properties(const connection& conn, file_node& node, char* cursor, ch
 
 	char* end = response_end;
 	char* answer = cursor;
-	if (check_response(conn.protocol, cursor, end) != 0 || cursor == nullptr)
+	if (check_http_response(cursor, end) != 0 || cursor == nullptr)
 		exit(1);
 	std::string_view rest(cursor, response_end - cursor);
 	size_t tag = rest.find(closing);

@@ -32,7 +32,7 @@ exchange(connection& conn, const std::string& command, char*& end)
 	process_command_svn(conn, command.c_str(), 0);
 	char* start = conn.response.get();
 	end = start + conn.response_length;
-	if (check_response(conn.protocol, start, end) != 0)
+	if (check_svn_response(start, end) != 0)
 		exit(1);
 	return start;
 }

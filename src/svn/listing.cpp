@@ -125,7 +125,7 @@ read_batch(connection& conn, const std::string& commands, std::vector<listed_ent
 		std::string parent = command_path(lines);
 		lines.remove_prefix(newline == std::string_view::npos ? lines.size() : newline + 1);
 		char* end = response_end;
-		if (check_response(conn.protocol, cursor, end) != 0)
+		if (check_svn_response(cursor, end) != 0)
 			return false;
 		char* close = svn_list_end(cursor, response_end);
 		if (close == nullptr || !read_entries(cursor, close + 1, parent, entries))

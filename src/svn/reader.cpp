@@ -200,6 +200,46 @@ svn_skip_item(svn_items& items)
 		svn_read_word(items);
 }
 
+// Reports a failed answer, printed from its first byte.
+static int
+report_failure(const char* text)
+{
+	report_command_failure(text);
+	return 1;
+}
+
+// svn: skips leading blanks and the empty authentication request, and
+// marks with end the first byte after the answer group at start.
+int
+check_svn_response(char*& start, char*& end)
+{
+	if (start == nullptr)
+		return report_failure("");
+	if (end == nullptr)
+		end = start + strlen(start);
+	char* text = start;
+	if (begins_with(text, end, "( success ( ( ) 0: ) ) ( failure") ||
+	    begins_with(text, end, "( success ( ) ) ( failure"))
+		return report_failure(text);
+	while (start < end && *start == ' ')
+		start++;
+	if (!begins_with(start, end, "( success "))
+		return report_failure(text);
+	if (begins_with(start, end, "( success ( ( ) 0: ) )"))
+		start += 23;
+	if (start > end)
+		start = end;
+	char* close = svn_list_end(start, end);
+	if (close != nullptr)
+		end = close + 2 < end ? close + 2 : end;
+	else {
+		char* nul = static_cast<char*>(memchr(start, '\0', end - start));
+		if (nul != nullptr)
+			end = nul + 1;
+	}
+	return 0;
+}
+
 // Reads answer bytes: first those carried over from a read that passed the
 // end of the previous answer, then from the socket.
 static ssize_t

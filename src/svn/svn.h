@@ -61,6 +61,12 @@ std::string_view svn_read_word(svn_items& items);
 // Takes one item of any kind, a whole list included.
 void svn_skip_item(svn_items& items);
 
+// Judges the svn answer at start: 0 success, 1 failure (reported on
+// standard error with report_command_failure).  Moves start past blanks
+// and an empty authentication request, and sets end to the first byte
+// after the answer group.  Never ends the run.
+int check_svn_response(char*& start, char*& end);
+
 // Sends command and reads the answer into conn.response.  expected_bytes 0
 // reads until conn.expected_groups top-level groups are complete, each
 // followed by a NUL in place of its blank; otherwise reads exactly that many

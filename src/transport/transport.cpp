@@ -3,7 +3,6 @@
 
 #include "transport/transport.h"
 
-#include "svn/svn.h"
 
 #include <sys/types.h>
 #include <sys/socket.h>
@@ -264,9 +263,7 @@ grow_response(connection& conn, const char* message)
 	conn.response_blocks += more;
 }
 
-// True when the text at p, which ends at end or at a NUL byte, begins
-// with prefix.
-static bool
+bool
 begins_with(const char* p, const char* end, std::string_view prefix)
 {
 	if (p == nullptr || (end != nullptr && end - p < static_cast<ptrdiff_t>(prefix.size())))
@@ -289,72 +286,4 @@ void
 report_command_failure(const char* text)
 {
 	fprintf(stderr, "\n%s: Command Failure: %s\n", program_name(), text);
-}
-
-// Reports a failed answer, printed from its first byte.
-static int
-report_failure(const char* text)
-{
-	report_command_failure(text);
-	return 1;
-}
-
-// svn: skips leading blanks and the empty authentication request, and
-// marks with end the first byte after the answer group at start.
-static int
-check_svn_response(char*& start, char*& end)
-{
-	if (end == nullptr)
-		end = start + strlen(start);
-	char* text = start;
-	if (begins_with(text, end, "( success ( ( ) 0: ) ) ( failure") ||
-	    begins_with(text, end, "( success ( ) ) ( failure"))
-		return report_failure(text);
-	while (start < end && *start == ' ')
-		start++;
-	if (!begins_with(start, end, "( success "))
-		return report_failure(text);
-	if (begins_with(start, end, "( success ( ( ) 0: ) )"))
-		start += 23;
-	if (start > end)
-		start = end;
-	char* close = svn_list_end(start, end);
-	if (close != nullptr)
-		end = close + 2 < end ? close + 2 : end;
-	else {
-		char* nul = static_cast<char*>(memchr(start, '\0', end - start));
-		if (nul != nullptr)
-			end = nul + 1;
-	}
-	return 0;
-}
-
-// HTTP: moves start to the body of a 2xx answer.
-static int
-check_http_response(char*& start, char* end)
-{
-	char* text = start;
-
-	if (begins_with(text, end, "HTTP/1.1 50") || begins_with(text, end, "HTTP/1.1 40"))
-		return report_failure(text);
-	if (!begins_with(text, end, "HTTP/1.1 20"))
-		return 0;
-	size_t length = end != nullptr ? end - text : strlen(text);
-	size_t blank = std::string_view(text, length).find("\r\n\r\n");
-	if (blank == std::string_view::npos) {
-		start = nullptr;
-		return report_failure(text);
-	}
-	start = text + blank + 4;
-	return 0;
-}
-
-int
-check_response(uint32_t protocol, char*& start, char*& end)
-{
-	if (start == nullptr)
-		return report_failure("");
-	if (protocol == protocol_svn)
-		return check_svn_response(start, end);
-	return check_http_response(start, end);
 }

@@ -61,8 +61,6 @@ void grow_response(connection& conn, const char* message);
 // as "\n<program>: Command Failure: %s\n".
 void report_command_failure(const char* text);
 
-// Judges the answer at start: 0 success, 1 failure (reported with
-// report_command_failure).  svn: moves start past an empty
-// authentication request and sets end to the first byte of the next group.
-// HTTP: moves start to the body of a 2xx answer.  Never ends the run.
-int check_response(uint32_t protocol, char*& start, char*& end);
+// True when the text at p, which ends at end (null: at a NUL byte), begins
+// with prefix; false for a null p.
+bool begins_with(const char* p, const char* end, std::string_view prefix);

@@ -99,7 +99,7 @@ located(std::string answer, int64_t& length)
 	char* start = answer.data();
 	char* region_end = answer.data() + answer.size();
 	char* end = region_end;
-	EXPECT_EQ(check_response(protocol_svn, start, end), 0);
+	EXPECT_EQ(check_svn_response(start, end), 0);
 	char* data = join_svn_content(start, end, region_end, length);
 	return data == nullptr ? "(null)" : std::string(data, length > 0 ? length : 0);
 }

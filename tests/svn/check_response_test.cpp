@@ -1,3 +1,8 @@
+// The success check of svn and of HTTP answers, side by side: both say
+// where the answer's useful part begins and report failures alike.
+
+#include "dav/dav.h"
+#include "svn/svn.h"
 #include "transport/transport.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +25,7 @@ judge(uint32_t protocol, std::string& text)
 	char* start = text.data();
 	char* end = text.data() + text.size();
 	testing::internal::CaptureStderr();
-	int result = check_response(protocol, start, end);
+	int result = protocol == protocol_svn ? check_svn_response(start, end) : check_http_response(start, end);
 	testing::internal::GetCapturedStderr();
 	return {result, start ? start - text.data() : -1, end - text.data()};
 }
@@ -84,7 +89,7 @@ TEST(CheckResponse, ReportsFailureFromItsFirstByte)
 	char* start = answer.data();
 	char* end = answer.data() + answer.size();
 	testing::internal::CaptureStderr();
-	EXPECT_EQ(check_response(protocol_svn, start, end), 1);
+	EXPECT_EQ(check_svn_response(start, end), 1);
 	std::string shown = testing::internal::GetCapturedStderr();
 	// The program's name leads the dump, as it leads every message.
 	EXPECT_TRUE(shown.starts_with("\ntrelk_tests: Command Failure: ")) << shown;
