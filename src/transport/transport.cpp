@@ -1,8 +1,7 @@
-// The one connection to the server: opening it, sending commands, closing
-// it, and judging whether an answer reports success.
+// The one connection to the server: opening it, sending commands and
+// closing it.
 
 #include "transport/transport.h"
-
 
 #include <sys/types.h>
 #include <sys/socket.h>
