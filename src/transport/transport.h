@@ -1,5 +1,5 @@
 // Transport: the one connection to the server (TCP, with TLS for https),
-// sending a command, and the success test of an answer.
+// sending a command, and what both protocols share about answers.
 #pragma once
 
 #include "run/run.h"
