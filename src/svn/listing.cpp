@@ -4,7 +4,6 @@
 
 #include "svn/svn.h"
 
-#include "fetch/fetch.h"
 #include "local/local.h"
 #include "transport/transport.h"
 
@@ -16,6 +15,12 @@
 #include <vector>
 
 #include <err.h>
+
+// The get-dir commands of one batch of the walk and how many there are.
+struct listing_batch {
+	std::string text;
+	uint32_t commands = 0;
+};
 
 // One entry of a directory listing, kept until the whole batch has been
 // read without a fault, so that a resent batch never adds anything twice.
@@ -149,25 +154,25 @@ announce_resend(int failures)
 // Appends a directory's get-dir command to the newest batch, which closes
 // once it has passed the limit.
 static void
-queue_directory(const connection& conn, const std::string& path, command_batches& next)
+queue_directory(const connection& conn, const std::string& path, std::vector<listing_batch>& next)
 {
 	char head[64];
 
+	if (next.empty() || next.back().text.size() > svn_batch_limit)
+		next.emplace_back();
+	listing_batch& batch = next.back();
 	snprintf(head, sizeof(head), "( get-dir ( %zu:", path.size());
-	std::string& batch = next.buffer[next.last_buffer];
-	batch += head;
-	batch += path;
+	batch.text += head;
+	batch.text += path;
 	snprintf(head, sizeof(head), " ( %d ) false true ( kind size ) false ) )\n", conn.revision);
-	batch += head;
-	next.buffer_commands[next.last_buffer]++;
-	if (batch.size() > svn_batch_limit)
-		new_buffer(next);
+	batch.text += head;
+	batch.commands++;
 }
 
 // Takes the entries of a batch that was read whole: files into the
 // catalogue, directories made locally and queued for the next level.
 static void
-take_entries(connection& conn, const std::vector<listed_entry>& entries, catalogue& cat, path_sets& sets, command_batches& next)
+take_entries(connection& conn, const std::vector<listed_entry>& entries, catalogue& cat, path_sets& sets, std::vector<listing_batch>& next)
 {
 	complete_local_scan(sets);
 	for (const listed_entry& entry : entries) {
@@ -196,20 +201,16 @@ list_tree_svn(connection& conn, const std::string& commands, catalogue& cat, pat
 			break;
 		announce_resend(++failures);
 	}
-	command_batches next;
-	new_buffer(next);
+	std::vector<listing_batch> next;
 	take_entries(conn, entries, cat, sets, next);
 	entries = {};
 	// Every batch of the next level goes out at once, so the server never
 	// waits between them; their answers are taken in the order of the walk.
-	for (int32_t i = 0; i <= next.last_buffer; i++)
-		if (next.buffer_commands[i] != 0)
-			send_ahead_svn(conn, next.buffer[i], 2 * next.buffer_commands[i]);
-	for (int32_t i = 0; i <= next.last_buffer; i++) {
-		if (next.buffer_commands[i] == 0)
-			continue;
-		conn.expected_groups = 2 * next.buffer_commands[i];
-		list_tree_svn(conn, next.buffer[i], cat, sets);
-		next.buffer[i] = std::string();
+	for (const listing_batch& batch : next)
+		send_ahead_svn(conn, batch.text, 2 * batch.commands);
+	for (listing_batch& batch : next) {
+		conn.expected_groups = 2 * batch.commands;
+		list_tree_svn(conn, batch.text, cat, sets);
+		batch.text = std::string();
 	}
 }
