@@ -3,6 +3,7 @@
 #pragma once
 
 #include "run/run.h"
+#include "transport/transport.h"
 
 #include <cstdint>
 #include <optional>
@@ -34,6 +35,9 @@ body_framing read_framing(std::string_view header);
 // True when a GET answered with this status may succeed when asked again:
 // a server error (5xx), a request timeout (408) or too many requests (429).
 bool is_transient_status(int status);
+
+// What the run and the fetch ask of WebDAV.
+extern const protocol_ops webdav_protocol;
 
 // Judges the HTTP answer at start: 0 for success, 1 for a 4xx or 5xx
 // status or a 2xx answer without its header's end (reported on standard

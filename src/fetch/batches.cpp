@@ -4,16 +4,12 @@
 #include "fetch/fetch.h"
 
 #include "local/local.h"
-#include "svn/svn.h"
 #include "transport/transport.h"
 
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <string>
-
-// A WebDAV batch closes when it holds this many requests.
-static constexpr int32_t http_batch_requests = 96;
 
 // Room reserved for a new batch; a batch grows past it when it must.
 static constexpr size_t batch_room = 32768;
@@ -28,23 +24,6 @@ new_buffer(command_batches& batches)
 	batches.buffer_commands[batches.last_buffer] = 0;
 }
 
-// The svn property request: the file's properties, not its content.
-static std::string
-svn_property_request(const connection& conn, const file_node& node)
-{
-	char tail[64];
-
-	snprintf(tail, sizeof(tail), " ( %d ) true false false ) )\n", conn.revision);
-	return "( get-file ( " + std::to_string(node.path.size()) + ":" + node.path + tail;
-}
-
-// The WebDAV property request for the file at href.
-static std::string
-http_property_request(const connection& conn, const file_node& node)
-{
-	return "PROPFIND " + node.href + " HTTP/1.1\r\nDepth: 1\r\nHost: " + server_authority(conn) + "\r\n\r\n";
-}
-
 // Appends one request to the newest batch.
 static void
 append_request(command_batches& batches, const std::string& request)
@@ -53,19 +32,11 @@ append_request(command_batches& batches, const std::string& request)
 	batches.buffer_commands[batches.last_buffer]++;
 }
 
-bool
-batch_limit_reached(const connection& conn, size_t bytes, int32_t requests)
-{
-	if (conn.protocol == protocol_svn)
-		return bytes > svn_batch_limit;
-	return requests >= http_batch_requests;
-}
-
 // True when the newest batch has reached its limit and must close.
 static bool
 batch_is_full(const connection& conn, const command_batches& batches)
 {
-	return batch_limit_reached(conn, batches.buffer[batches.last_buffer].size(), batches.buffer_commands[batches.last_buffer]);
+	return conn.ops->batch_full(batches.buffer[batches.last_buffer].size(), batches.buffer_commands[batches.last_buffer]);
 }
 
 bool
@@ -80,24 +51,28 @@ local_form_differs(const file_node& node, const struct stat& status)
 	return (status.st_mode & 07777) != (node.executable ? 0755u : 0644u);
 }
 
+bool
+has_property_request(const protocol_ops& ops, const file_node& node)
+{
+	return !ops.listing_gives_md5 || node.download;
+}
+
 void
 build_property_batches(connection& conn, catalogue& cat, command_batches& batches)
 {
 	for (int32_t i = 0; i < cat.file_count; i++) {
 		file_node& node = *cat.file[i];
-		if (conn.protocol == protocol_svn)
-			append_request(batches, svn_property_request(conn, node));
-		else {
+		if (conn.ops->listing_gives_md5) {
 			std::string local_path = *conn.path_target + node.path;
-			// The mode and kind can be judged only when the tree
-			// report carried the properties inline.
+			// The mode and kind can be judged only when the listing
+			// carried the properties inline.
 			struct stat status;
 			if (confirm_md5(node.md5, local_path, status) == 0 &&
 			    (!node.props_known || !local_form_differs(node, status)))
 				continue;
 			node.download = 1;
-			append_request(batches, http_property_request(conn, node));
 		}
+		append_request(batches, conn.ops->property_request(conn, node));
 		if (batch_is_full(conn, batches))
 			new_buffer(batches);
 	}

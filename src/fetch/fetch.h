@@ -23,14 +23,13 @@ struct command_batches {
 // Opens a new empty batch after the newest one.
 void new_buffer(command_batches& batches);
 
-// True when a batch of bytes of request text holding requests must close:
-// past 32000 bytes (svn), so that one batch always fits the socket's send
-// buffer, or at 96 requests (WebDAV).
-bool batch_limit_reached(const connection& conn, size_t bytes, int32_t requests);
+// True when node gets a property request: every file when the listing
+// gives no MD5, otherwise only the files whose local copy differs.
+bool has_property_request(const protocol_ops& ops, const file_node& node);
 
-// One property request per catalogue file (over WebDAV only for files whose
-// local copy differs, which get download set), in batches that close past
-// 32000 bytes (svn) or at 96 requests (WebDAV).
+// One property request per catalogue file that has_property_request names
+// (when the listing gives MD5s, those files get download set), in batches
+// that close where the protocol's batch_full says.
 void build_property_batches(connection& conn, catalogue& cat, command_batches& batches);
 
 // True when the local copy, as lstat gave its status (all zero: missing),
@@ -40,8 +39,8 @@ bool local_form_differs(const file_node& node, const struct stat& status);
 
 // Works through the batches: first the properties of every file and the
 // download decision, then the content of the files that differ, verified
-// and written.  Over svn the next batch is always written before the
-// answers in front of it are read.
+// and written.  Where the protocol keeps batches in flight, the next batch
+// is always written before the answers in front of it are read.
 void get_files(connection& conn, catalogue& cat, command_batches& batches);
 
 // Sends one content batch and verifies and writes its files, from last to

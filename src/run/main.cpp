@@ -30,6 +30,7 @@ main(int argc, char* argv[])
 	load_configuration(conn, TRELK_CONF, section);
 	apply_options(conn, argc, argv);
 	finish_settings(conn, TRELK_CONF);
+	conn.ops = conn.protocol == protocol_svn ? &svn_protocol : &webdav_protocol;
 
 	// Directories, known files, response buffer: no traffic yet.  One run
 	// of a section at a time: the lock is taken before anything else is
@@ -50,10 +51,7 @@ main(int argc, char* argv[])
 
 	// Connect, open the repository, list the branch.
 	reset_connection(conn);
-	if (conn.protocol == protocol_svn)
-		handshake_svn(conn);
-	else
-		discover_http(conn);
+	conn.ops->open(conn);
 	print_header(conn);
 	// While the server works on the listing, trelk scans the target (done
 	// at the latest before the listing changes anything) and then reads
@@ -67,11 +65,7 @@ main(int argc, char* argv[])
 		}
 		return digest_next_local_file();
 	};
-	if (conn.protocol == protocol_svn) {
-		conn.expected_groups = 2;
-		list_tree_svn(conn, root_get_dir_command(conn), cat, sets);
-	} else
-		list_tree_http(conn, cat, sets);
+	conn.ops->list(conn, cat, sets);
 
 	// Fetch what differs, then record, stamp and clean up.
 	build_property_batches(conn, cat, batches);

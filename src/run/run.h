@@ -52,11 +52,14 @@ struct http_answer {
 	uint64_t body = 0;		// offset of the body's first byte
 };
 
+struct protocol_ops;
+
 // The one record of a run: its settings, the connection to the server and
 // the response buffer that every answer is read into.
 struct connection {
 	int32_t socket_fd = 0;		// 0: never opened; -1: opening
 	uint32_t protocol = protocol_https;
+	const protocol_ops* ops = nullptr;	// what the protocol does; set at start
 	std::unique_ptr<SSL, ssl_delete> tls;
 	std::unique_ptr<SSL_CTX, ssl_ctx_delete> tls_context;
 	std::optional<std::string> host;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "run/run.h"
+#include "transport/transport.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +17,9 @@ struct path_sets;
 // An svn batch of commands closes after the command that takes it past this
 // many bytes, so that a whole batch always fits the socket's send buffer.
 inline constexpr size_t svn_batch_limit = 32000;
+
+// What the run and the fetch ask of svn.
+extern const protocol_ops svn_protocol;
 
 // Where a walk over svn answer text stands: the list depth and, inside a
 // string item, how many of its bytes are still to come.  The reader keeps

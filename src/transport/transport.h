@@ -10,6 +10,51 @@
 #include <string>
 #include <string_view>
 
+struct catalogue;
+struct file_node;
+struct path_sets;
+
+// What the run and the fetch ask of a protocol.  svn (svn_protocol) and
+// WebDAV (webdav_protocol) each fill one in, and conn.ops names the one of
+// the run, so the code above them never asks which protocol it speaks.
+struct protocol_ops {
+	// Opens the repository: learns the revision when none was asked for
+	// and checks the branch.
+	void (*open)(connection& conn);
+	// Lists the branch: its directories made under the target and taken
+	// out of local_dir_set, its files appended to the catalogue.
+	void (*list)(connection& conn, catalogue& cat, path_sets& sets);
+	// True when the listing gives each file's MD5, so that only the files
+	// whose local copy differs need their properties asked for.
+	bool listing_gives_md5;
+	// The request for a file's properties, and the one for its content.
+	std::string (*property_request)(const connection& conn, const file_node& node);
+	std::string (*content_request)(const connection& conn, const file_node& node);
+	// True when a batch of bytes of request text holding requests must
+	// close.
+	bool (*batch_full)(size_t bytes, int32_t requests);
+	// About how many bytes the content answer for node takes.
+	int64_t (*content_answer_bytes)(const connection& conn, const file_node& node);
+	// Writes the batch about to be read, and the one after it (null: none),
+	// ahead of reading, where the protocol keeps requests in flight.
+	// groups: of the answers of each (0: read by byte count).
+	void (*keep_ahead)(connection& conn, const std::string& current, uint32_t current_groups, const std::string* next, uint32_t next_groups);
+	// Sends a batch of count property requests and reads their answers
+	// into conn.response.
+	void (*exchange_properties)(connection& conn, const std::string& requests, int32_t count);
+	// Takes node's properties from the answer at cursor and returns the
+	// first byte of the next answer; a failed answer ends the run.
+	char* (*take_properties)(const connection& conn, file_node& node, char* cursor, char* response_end, std::string& expansion);
+	// Sends a content batch for the files of [first, last] that have
+	// download set, reads the answers and sets each file's raw_size.
+	// Returns the length of all answers, or -1 when the attempt failed;
+	// refusal then names what failed, when the server said so.
+	int64_t (*receive_contents)(connection& conn, catalogue& cat, const std::string& batch, int32_t first, int32_t last, std::string& refusal);
+	// The first data byte of node in its answer [region_start,
+	// region_end); null when the answer failed or is not as long.
+	char* (*locate_content)(const connection& conn, const file_node& node, char* region_start, char* region_end);
+};
+
 // Closes whatever connection exists and opens a fresh one to host:port,
 // with a TLS handshake for https.  Every failure ends the run.
 void reset_connection(connection& conn);

@@ -5,6 +5,7 @@
 
 #pragma once
 
+#include "dav/dav.h"
 #include "run/run.h"
 
 #include <sys/socket.h>
@@ -101,6 +102,7 @@ public:
 		conn.host = "127.0.0.1";
 		conn.port = port;
 		conn.protocol = protocol_http;
+		conn.ops = &webdav_protocol;
 		conn.verbosity = 1;
 		conn.response_blocks = blocks;
 		allocate_response(conn);

@@ -1,7 +1,9 @@
 #include "fetch/fetch.h"
 
 #include "../svn/canned_server.h"
+#include "dav/dav.h"
 #include "local/local.h"
+#include "svn/svn.h"
 
 #include <sys/stat.h>
 
@@ -27,6 +29,7 @@ settings(uint32_t protocol, const std::string& target)
 {
 	connection conn;
 	conn.protocol = protocol;
+	conn.ops = protocol == protocol_svn ? &svn_protocol : &webdav_protocol;
 	conn.revision = 3;
 	conn.host = "svn.example.org";
 	conn.path_target = target;

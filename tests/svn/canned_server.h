@@ -6,6 +6,7 @@
 
 #include "local/local.h"
 #include "run/run.h"
+#include "svn/svn.h"
 
 #include <sys/types.h>
 #include <sys/socket.h>
@@ -51,6 +52,7 @@ struct canned_server {
 		setsockopt(client_fd, SOL_SOCKET, SO_SNDBUF, &room, sizeof(room));
 		conn.socket_fd = client_fd;
 		conn.protocol = protocol_svn;
+		conn.ops = &svn_protocol;
 		conn.verbosity = 0;
 		conn.host = "127.0.0.1";
 		conn.branch = "base/head";

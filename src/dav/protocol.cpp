@@ -1,0 +1,151 @@
+// WebDAV's side of the fetch: PROPFIND and GET requests, and where each
+// answer's parts lie.
+
+#include "dav/dav.h"
+
+#include "local/local.h"
+#include "transport/transport.h"
+
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include <err.h>
+
+// A batch closes when it holds this many requests.
+static constexpr int32_t batch_requests = 96;
+
+// Room for the header of a GET answer when its size is estimated.
+static constexpr int64_t header_room = 1024;
+
+static std::string
+property_request(const connection& conn, const file_node& node)
+{
+	return "PROPFIND " + node.href + " HTTP/1.1\r\nDepth: 1\r\nHost: " + server_authority(conn) + "\r\n\r\n";
+}
+
+static std::string
+content_request(const connection& conn, const file_node& node)
+{
+	return "GET " + node.href + " HTTP/1.1\r\nHost: " + server_authority(conn) + "\r\nConnection: Keep-Alive\r\n\r\n";
+}
+
+static bool
+batch_full(size_t, int32_t requests)
+{
+	return requests >= batch_requests;
+}
+
+static int64_t
+content_answer_bytes(const connection&, const file_node& node)
+{
+	return node.size + header_room;
+}
+
+// Each batch is sent when it is read: nothing is kept in flight.
+static void
+keep_ahead(connection&, const std::string&, uint32_t, const std::string*, uint32_t)
+{
+}
+
+static void
+exchange_properties(connection& conn, const std::string& requests, int32_t count)
+{
+	conn.expected_groups = 2 * static_cast<uint32_t>(count);
+	process_command_http(conn, requests.c_str());
+}
+
+// Reads the properties of node from the answer at cursor, whose body ends
+// with its multistatus element.  Returns the first byte of the next
+// answer.
+static char*
+take_properties(const connection&, file_node& node, char* cursor, char* response_end, std::string& expansion)
+{
+	static constexpr std::string_view closing = "</D:multistatus>";
+
+	char* end = response_end;
+	char* answer = cursor;
+	if (check_http_response(cursor, end) != 0 || cursor == nullptr)
+		exit(1);
+	std::string_view rest(cursor, response_end - cursor);
+	size_t tag = rest.find(closing);
+	if (tag == std::string_view::npos)
+		errx(1, "Error in http stream: %s\n", answer);
+	char* part_end = cursor + tag + closing.size();
+	char saved = *part_end;
+	*part_end = '\0';
+	read_webdav_properties(cursor, part_end, node, expansion);
+	*part_end = saved;
+	while (part_end < response_end && (*part_end == '\r' || *part_end == '\n' || *part_end == ' '))
+		part_end++;
+	return part_end;
+}
+
+// The first answer that reports no success, taken in the order of the
+// requests.  One that asking again cannot mend ends the run; the text of
+// another ("GET href answered status") goes to refusal, and the attempt
+// fails.  Returns false when an answer failed.
+static bool
+check_statuses(const connection& conn, const catalogue& cat, int32_t first, int32_t last, std::string& refusal)
+{
+	size_t k = 0;
+
+	for (int32_t i = first; i <= last && k < conn.http_answers.size(); i++) {
+		const file_node& node = *cat.file[i];
+		if (!node.download)
+			continue;
+		const http_answer& answer = conn.http_answers[k++];
+		if (answer.status >= 200 && answer.status <= 299)
+			continue;
+		if (!is_transient_status(answer.status))
+			errx(1, "GET %s answered %s.  Quitting.", node.href.c_str(), answer.status_text.c_str());
+		refusal = "GET " + node.href + " answered " + answer.status_text;
+		return false;
+	}
+	return true;
+}
+
+// Sends the batch, checks every answer's status, then measures each
+// file's answer.  Returns the length of all answers, or -1 when an answer
+// failed or they do not fit what was received.
+static int64_t
+receive_contents(connection& conn, catalogue& cat, const std::string& batch, int32_t first, int32_t last, std::string& refusal)
+{
+	int32_t requests = 0;
+	for (int32_t i = first; i <= last; i++)
+		requests += cat.file[i]->download;
+	conn.expected_groups = 2 * requests;
+	process_command_http(conn, batch.c_str());
+	if (!check_statuses(conn, cat, first, last, refusal))
+		return -1;
+	const char* response = conn.response.get();
+	int64_t total = size_webdav_answers(response, response + conn.response_length, cat, first, last);
+	if (total < 0 || static_cast<uint64_t>(total) > conn.response_length)
+		return -1;
+	return total;
+}
+
+static char*
+locate_content(const connection&, const file_node& node, char* region_start, char* region_end)
+{
+	char* start = region_start;
+
+	if (check_http_response(start, region_end) != 0 || start == nullptr)
+		return nullptr;
+	return region_end - node.size >= start ? region_end - node.size : nullptr;
+}
+
+const protocol_ops webdav_protocol = {
+	discover_http,
+	list_tree_http,
+	true,
+	property_request,
+	content_request,
+	batch_full,
+	content_answer_bytes,
+	keep_ahead,
+	exchange_properties,
+	take_properties,
+	receive_contents,
+	locate_content,
+};

@@ -1,0 +1,159 @@
+// svn's side of the fetch: the get-file requests for properties and for
+// contents, batches kept in flight, and where each answer's parts lie.
+
+#include "svn/svn.h"
+
+#include "local/local.h"
+#include "transport/transport.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <err.h>
+
+// A get-file request: properties only, or content only.
+static std::string
+get_file_request(const connection& conn, const file_node& node, bool properties)
+{
+	char tail[64];
+
+	snprintf(tail, sizeof(tail), " ( %d ) %s ) )\n", conn.revision, properties ? "true false false" : "false true false");
+	return "( get-file ( " + std::to_string(node.path.size()) + ":" + node.path + tail;
+}
+
+static std::string
+property_request(const connection& conn, const file_node& node)
+{
+	return get_file_request(conn, node, true);
+}
+
+static std::string
+content_request(const connection& conn, const file_node& node)
+{
+	return get_file_request(conn, node, false);
+}
+
+// A batch closes past svn_batch_limit bytes, whatever it holds.
+static bool
+batch_full(size_t bytes, int32_t)
+{
+	return bytes > svn_batch_limit;
+}
+
+static int64_t
+content_answer_bytes(const connection& conn, const file_node& node)
+{
+	return svn_content_size(node.size, conn.revision);
+}
+
+// Keeps the batch about to be read and the one after it in flight, so
+// that the server works on the next batch while trelk handles the answers
+// to this one, and its stream never waits for trelk between batches.
+// After a fresh connection nothing is in flight, and the current batch
+// goes first.
+static void
+keep_ahead(connection& conn, const std::string& current, uint32_t current_groups, const std::string* next, uint32_t next_groups)
+{
+	if (conn.sent_ahead.empty())
+		send_ahead_svn(conn, current, current_groups);
+	if (next != nullptr)
+		send_ahead_svn(conn, *next, next_groups);
+}
+
+static void
+exchange_properties(connection& conn, const std::string& requests, int32_t count)
+{
+	conn.expected_groups = 2 * static_cast<uint32_t>(count);
+	process_command_svn(conn, requests.c_str(), 0);
+}
+
+// Ends the run on a property answer that reports a failure.
+[[noreturn]] static void
+property_failure(const char* text)
+{
+	report_command_failure(text);
+	exit(1);
+}
+
+// Reads the properties of node from the answer at cursor.  Returns the
+// first byte of the next answer.
+static char*
+take_properties(const connection& conn, file_node& node, char* cursor, char* response_end, std::string& expansion)
+{
+	char* end = response_end;
+	if (check_svn_response(cursor, end) != 0)
+		exit(1);
+	char* close = svn_list_end(cursor, response_end);
+	if (close == nullptr || strncmp(cursor, "( success ", 10) != 0)
+		property_failure(cursor);
+	read_svn_properties(cursor, close + 1, node, *conn.branch, expansion);
+	if (node.md5[0] == '\0')
+		errx(1, "Error in svn stream: no MD5 checksum for %s", node.path.c_str());
+	return close + 2 < response_end ? close + 2 : response_end;
+}
+
+// Sets each file's raw_size, sends the batch and reads the answers by
+// their exact length.  Returns the length of all answers.
+static int64_t
+receive_contents(connection& conn, catalogue& cat, const std::string& batch, int32_t first, int32_t last, std::string&)
+{
+	int64_t total = 0;
+	uint32_t requests = 0;
+
+	for (int32_t i = first; i <= last; i++) {
+		file_node& node = *cat.file[i];
+		if (!node.download)
+			continue;
+		node.raw_size = svn_content_size(node.size, conn.revision);
+		total += node.raw_size;
+		requests++;
+	}
+	conn.expected_groups = 2 * requests;
+	if (total > UINT32_MAX)
+		errx(1, "Error in get_files: a content batch of %lld bytes is too large", static_cast<long long>(total));
+	process_command_svn(conn, batch.c_str(), static_cast<uint32_t>(total));
+	return total;
+}
+
+static char*
+locate_content(const connection&, const file_node& node, char* region_start, char* region_end)
+{
+	char* start = region_start;
+	char* end = region_end;
+
+	if (check_svn_response(start, end) != 0)
+		return nullptr;
+	if (strncmp(start, "( success ", 10) != 0) {
+		report_command_failure(start);
+		return nullptr;
+	}
+	int64_t length = 0;
+	char* data = join_svn_content(start, end, region_end, length);
+	return data != nullptr && length == node.size ? data : nullptr;
+}
+
+// The listing starts from the branch root, the one get-dir of the first
+// batch.
+static void
+list(connection& conn, catalogue& cat, path_sets& sets)
+{
+	conn.expected_groups = 2;
+	list_tree_svn(conn, root_get_dir_command(conn), cat, sets);
+}
+
+const protocol_ops svn_protocol = {
+	handshake_svn,
+	list,
+	false,
+	property_request,
+	content_request,
+	batch_full,
+	content_answer_bytes,
+	keep_ahead,
+	exchange_properties,
+	take_properties,
+	receive_contents,
+	locate_content,
+};
