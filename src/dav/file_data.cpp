@@ -93,7 +93,7 @@ size_webdav_answers(const char* response, const char* response_end, catalogue& c
 	bool complete = true;
 
 	for (int32_t i = first; i <= last; i++) {
-		file_node& node = *cat.file[static_cast<size_t>(i)];
+		file_node& node = cat.file[static_cast<size_t>(i)];
 		if (node.download == 0)
 			continue;
 		size_t blank = complete ? answers.find("\r\n\r\n", position) : std::string_view::npos;

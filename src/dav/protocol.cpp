@@ -91,7 +91,7 @@ check_statuses(const connection& conn, const catalogue& cat, int32_t first, int3
 	size_t k = 0;
 
 	for (int32_t i = first; i <= last && k < conn.http_answers.size(); i++) {
-		const file_node& node = *cat.file[i];
+		const file_node& node = cat.file[i];
 		if (!node.download)
 			continue;
 		const http_answer& answer = conn.http_answers[k++];
@@ -113,7 +113,7 @@ receive_contents(connection& conn, catalogue& cat, const std::string& batch, int
 {
 	int32_t requests = 0;
 	for (int32_t i = first; i <= last; i++)
-		requests += cat.file[i]->download;
+		requests += cat.file[i].download;
 	conn.expected_groups = 2 * requests;
 	process_command_http(conn, batch.c_str());
 	if (!check_statuses(conn, cat, first, last, refusal))

@@ -14,29 +14,17 @@
 // Room reserved for a new batch; a batch grows past it when it must.
 static constexpr size_t batch_room = 32768;
 
-void
-new_buffer(command_batches& batches)
-{
-	batches.last_buffer++;
-	batches.buffer.emplace_back();
-	batches.buffer.back().reserve(batch_room);
-	batches.buffer_commands.resize(batches.last_buffer + 1);
-	batches.buffer_commands[batches.last_buffer] = 0;
-}
-
-// Appends one request to the newest batch.
+// Appends one request to the newest batch, opening a new one when the
+// newest has reached the protocol's limit.
 static void
-append_request(command_batches& batches, const std::string& request)
+append_request(const connection& conn, command_batches& batches, const std::string& request)
 {
-	batches.buffer[batches.last_buffer] += request;
-	batches.buffer_commands[batches.last_buffer]++;
-}
-
-// True when the newest batch has reached its limit and must close.
-static bool
-batch_is_full(const connection& conn, const command_batches& batches)
-{
-	return conn.ops->batch_full(batches.buffer[batches.last_buffer].size(), batches.buffer_commands[batches.last_buffer]);
+	if (batches.empty() || conn.ops->batch_full(batches.back().text.size(), batches.back().requests)) {
+		batches.emplace_back();
+		batches.back().text.reserve(batch_room);
+	}
+	batches.back().text += request;
+	batches.back().requests++;
 }
 
 bool
@@ -60,8 +48,8 @@ has_property_request(const protocol_ops& ops, const file_node& node)
 void
 build_property_batches(connection& conn, catalogue& cat, command_batches& batches)
 {
-	for (int32_t i = 0; i < cat.file_count; i++) {
-		file_node& node = *cat.file[i];
+	for (int32_t i = 0; i < cat.count(); i++) {
+		file_node& node = cat.file[i];
 		if (conn.ops->listing_gives_md5) {
 			std::string local_path = *conn.path_target + node.path;
 			// The mode and kind can be judged only when the listing
@@ -72,8 +60,6 @@ build_property_batches(connection& conn, catalogue& cat, command_batches& batche
 				continue;
 			node.download = 1;
 		}
-		append_request(batches, conn.ops->property_request(conn, node));
-		if (batch_is_full(conn, batches))
-			new_buffer(batches);
+		append_request(conn, batches, conn.ops->property_request(conn, node));
 	}
 }

@@ -39,7 +39,7 @@ content_attempt(connection& conn, catalogue& cat, const std::string& content_bat
 		return false;
 	char* base = conn.response.get();
 	for (int32_t i = last; i >= first; i--) {
-		file_node& node = *cat.file[i];
+		file_node& node = cat.file[i];
 		if (!node.download)
 			continue;
 		if (node.raw_size < node.size || node.raw_size > total)

@@ -13,15 +13,14 @@
 struct catalogue;
 struct file_node;
 
-// Request texts, each whole; only the newest batch receives requests.
-struct command_batches {
-	std::vector<std::string> buffer;
-	std::vector<int32_t> buffer_commands;
-	int32_t last_buffer = -1;
+// One request text, sent in one piece, and how many requests it holds.
+struct request_batch {
+	std::string text;
+	int32_t requests = 0;
 };
 
-// Opens a new empty batch after the newest one.
-void new_buffer(command_batches& batches);
+// The property batches of a run; only the newest receives requests.
+using command_batches = std::vector<request_batch>;
 
 // True when node gets a property request: every file when the listing
 // gives no MD5, otherwise only the files whose local copy differs.

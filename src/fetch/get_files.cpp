@@ -58,12 +58,12 @@ queue_content(const connection& conn, const file_node& node, int32_t index, std:
 static int32_t
 next_requested_file(const connection& conn, const catalogue& cat, int32_t index)
 {
-	while (index < cat.file_count && !has_property_request(*conn.ops, *cat.file[index])) {
+	while (index < cat.count() && !has_property_request(*conn.ops, cat.file[index])) {
 		if (conn.verbosity >= 2)
-			show_progress(conn, cat.file[index]->path, index, cat.file_count);
+			show_progress(conn, cat.file[index].path, index, cat.count());
 		index++;
 	}
-	if (index >= cat.file_count)
+	if (index >= cat.count())
 		errx(1, "Error in stream: more answers than requested files");
 	return index;
 }
@@ -78,7 +78,7 @@ property_phase(connection& conn, catalogue& cat, const std::string& requests, in
 	char* response_end = cursor + conn.response_length;
 	for (int32_t k = 0; k < count; k++) {
 		int32_t index = next_requested_file(conn, cat, next_file);
-		file_node& node = *cat.file[index];
+		file_node& node = cat.file[index];
 		std::string expansion;
 		cursor = conn.ops->take_properties(conn, node, cursor, response_end, expansion);
 		if (!expansion.empty())
@@ -90,7 +90,7 @@ property_phase(connection& conn, catalogue& cat, const std::string& requests, in
 		if (node.download)
 			queue_content(conn, node, index, contents);
 		if (conn.verbosity >= 2)
-			show_progress(conn, node.path, index, cat.file_count);
+			show_progress(conn, node.path, index, cat.count());
 		next_file = index + 1;
 	}
 }
@@ -115,20 +115,17 @@ keep_ahead(connection& conn, batch_in_flight current, batch_in_flight next)
 static void
 property_pass(connection& conn, catalogue& cat, command_batches& batches, std::vector<content_batch>& contents)
 {
-	int32_t count = 0;
-	while (count <= batches.last_buffer && batches.buffer_commands[count] != 0)
-		count++;
 	int32_t next_file = 0;
-	for (int32_t i = 0; i < count; i++) {
+	for (size_t i = 0; i < batches.size(); i++) {
 		batch_in_flight next = {nullptr, 0};
-		if (i + 1 < count)
-			next = {&batches.buffer[i + 1], 2 * static_cast<uint32_t>(batches.buffer_commands[i + 1])};
-		keep_ahead(conn, {&batches.buffer[i], 2 * static_cast<uint32_t>(batches.buffer_commands[i])}, next);
-		property_phase(conn, cat, batches.buffer[i], batches.buffer_commands[i], next_file, contents);
+		if (i + 1 < batches.size())
+			next = {&batches[i + 1].text, 2 * static_cast<uint32_t>(batches[i + 1].requests)};
+		keep_ahead(conn, {&batches[i].text, 2 * static_cast<uint32_t>(batches[i].requests)}, next);
+		property_phase(conn, cat, batches[i].text, batches[i].requests, next_file, contents);
 	}
 	if (conn.verbosity >= 2)
-		for (int32_t i = next_file; i < cat.file_count; i++)
-			show_progress(conn, cat.file[i]->path, i, cat.file_count);
+		for (int32_t i = next_file; i < cat.count(); i++)
+			show_progress(conn, cat.file[i].path, i, cat.count());
 }
 
 // Every content batch in turn, its files verified and written.
@@ -139,7 +136,7 @@ content_pass(connection& conn, catalogue& cat, const std::vector<content_batch>&
 		const content_batch& batch = contents[j];
 		keep_ahead(conn, {&batch.text, 0}, {j + 1 < contents.size() ? &contents[j + 1].text : nullptr, 0});
 		if (conn.verbosity >= 2)
-			show_progress(conn, cat.file[batch.first]->path, batch.first, cat.file_count);
+			show_progress(conn, cat.file[batch.first].path, batch.first, cat.count());
 		fetch_contents(conn, cat, batch.text, batch.first, batch.last);
 	}
 }

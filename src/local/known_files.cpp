@@ -18,27 +18,25 @@
 #include <new>
 
 
-// Reads exactly the list's size in bytes into conn.known_files; a list that
-// ends sooner is refused rather than read in part.
+// Reads exactly the list's size in bytes into text; a list that ends
+// sooner is refused rather than read in part.
 static void
-read_list_text(connection& conn, int fd)
+read_list_text(const char* path, int fd, std::string& text)
 {
-	const char* path = conn.known_files_old.c_str();
-	ssize_t got = read_all(fd, conn.known_files.data(), conn.known_files.size());
+	ssize_t got = read_all(fd, text.data(), text.size());
 
 	if (got < 0)
 		err(1, "read file error (%s)", path);
-	if (static_cast<size_t>(got) < conn.known_files.size())
+	if (static_cast<size_t>(got) < text.size())
 		errx(1, "read file error (%s): it is shorter than expected", path);
 }
 
-// Reads the whole list into conn.known_files.  Returns false when there is
-// no list.  It is opened without waiting and must be a regular file: a FIFO
+// Reads the whole list at path into text.  Returns false when there is no
+// list.  It is opened without waiting and must be a regular file: a FIFO
 // there would hold the run for ever.
 static bool
-read_list(connection& conn)
+read_list(const char* path, std::string& text)
 {
-	const char* path = conn.known_files_old.c_str();
 	struct stat status;
 
 	if (stat(path, &status) == -1)
@@ -51,12 +49,12 @@ read_list(connection& conn)
 	if (!S_ISREG(status.st_mode))
 		errx(1, "The known-files list %s is not a regular file.  Please remove it manually and restart trelk", path);
 	try {
-		conn.known_files.assign(static_cast<size_t>(status.st_size), '\0');
+		text.assign(static_cast<size_t>(status.st_size), '\0');
 	} catch (const std::bad_alloc&) {
 		errno = ENOMEM;
 		err(1, "main connection.known_files malloc");
 	}
-	read_list_text(conn, fd);
+	read_list_text(path, fd, text);
 	close(fd);
 	return true;
 }
@@ -82,13 +80,14 @@ add_known_line(std::string_view line, known_path_set& known_set)
 void
 load_known_files(connection& conn, known_path_set& known_set)
 {
-	if (!read_list(conn))
+	std::string list;
+	if (!read_list(conn.known_files_old.c_str(), list))
 		return;
-	std::string_view text(conn.known_files);
+	std::string_view text(list);
 	size_t revision_end = text.find("\r\n");
 	if (revision_end != std::string_view::npos) {
 		if (conn.show_revision) {
-			printf("%ld\n", read_number(conn.known_files.c_str()));
+			printf("%ld\n", read_number(list.c_str()));
 			exit(0);
 		}
 		text.remove_prefix(revision_end + 2);
@@ -112,10 +111,8 @@ save_known_files(connection& conn, catalogue& cat, path_sets& sets)
 	int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
 	if (fd == -1)
 		err(1, "write file failure %s", path);
-	for (int32_t i = 0; i < cat.file_count; i++) {
-		std::unique_ptr<file_node> node = std::move(cat.file[static_cast<size_t>(i)]);
-		if (!node)
-			continue;
+	for (int32_t i = 0; i < cat.count(); i++) {
+		const file_node* node = &cat.file[static_cast<size_t>(i)];
 		text.append(node->md5, strnlen(node->md5, 32));
 		text += '\t';
 		text += node->path;
@@ -132,6 +129,7 @@ save_known_files(connection& conn, catalogue& cat, path_sets& sets)
 	// the list is installed.
 	if (!write_all(fd, text) || fchmod(fd, 0644) == -1 || fsync(fd) == -1 || close(fd) == -1)
 		err(1, "write file failure %s", path);
+	cat.file.clear();
 }
 
 // Makes a rename in directory survive a crash.  A file system that cannot

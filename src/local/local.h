@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -31,14 +32,12 @@ struct file_node {
 	uint8_t props_known = 0;	// executable and special are known
 };
 
-// The files of the branch in listing order.  Indexes never change; slots
-// grow 4096 at a time and one always stays free.
+// The files of the branch in listing order.  Indexes never change, and a
+// node stays where it is while more are appended.
 struct catalogue {
-	std::vector<std::unique_ptr<file_node>> file;
-	int32_t file_count = 0;
-	int32_t file_capacity = 4096;
+	std::deque<file_node> file;
 
-	catalogue() { file.reserve(file_capacity); }
+	int32_t count() const { return static_cast<int32_t>(file.size()); }
 };
 
 // Ordered by byte-wise comparison, as strcmp orders; the first insert of a
@@ -106,7 +105,7 @@ void clear_directory_for_file(const connection& conn, path_sets& sets, const std
 void load_known_files(connection& conn, known_path_set& known_set);
 
 // Writes the new list from the catalogue, takes each written path out of
-// known_set and local_file_set, and frees the catalogue's nodes.
+// known_set and local_file_set, and empties the catalogue.
 void save_known_files(connection& conn, catalogue& cat, path_sets& sets);
 
 // Writes the revision into ".svnversion" in the target by renaming a synced

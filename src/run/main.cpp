@@ -18,9 +18,8 @@
 int
 main(int argc, char* argv[])
 {
-	// Start: one empty batch, an empty catalogue, the values at start.
+	// Start: no batches, an empty catalogue, the values at start.
 	command_batches batches;
-	new_buffer(batches);
 	catalogue cat;
 	path_sets sets;
 	connection conn;

@@ -88,7 +88,6 @@ struct connection {
 	std::deque<kept_answer> kept_answers;
 	std::deque<char> carried;
 	std::optional<std::string> path_work;
-	std::string known_files;	// text of the previous known-files list
 	std::string known_files_old;
 	std::string known_files_new;
 	int32_t trim_tree = 0;

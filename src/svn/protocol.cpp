@@ -103,7 +103,7 @@ receive_contents(connection& conn, catalogue& cat, const std::string& batch, int
 	uint32_t requests = 0;
 
 	for (int32_t i = first; i <= last; i++) {
-		file_node& node = *cat.file[i];
+		file_node& node = cat.file[i];
 		if (!node.download)
 			continue;
 		node.raw_size = svn_content_size(node.size, conn.revision);

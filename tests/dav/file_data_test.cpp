@@ -136,9 +136,9 @@ TEST(SizeWebdavAnswers, RegionsRunFromBodyEndToBodyEnd)
 	catalogue cat = files({{10, true}, {99, false}, {0, true}});
 
 	int64_t total = size_webdav_answers(answers.data(), answers.data() + answers.size(), cat, 0, 2);
-	EXPECT_EQ(cat.file[0]->raw_size, static_cast<int64_t>(first.size()));
-	EXPECT_EQ(cat.file[1]->raw_size, 0);
-	EXPECT_EQ(cat.file[2]->raw_size, static_cast<int64_t>(second.size()));
+	EXPECT_EQ(cat.file[0].raw_size, static_cast<int64_t>(first.size()));
+	EXPECT_EQ(cat.file[1].raw_size, 0);
+	EXPECT_EQ(cat.file[2].raw_size, static_cast<int64_t>(second.size()));
 	EXPECT_EQ(total, static_cast<int64_t>(answers.size()));
 }
 
@@ -158,7 +158,7 @@ TEST(SizeWebdavAnswers, AnswersThatEndEarlyAreReported)
 		SCOPED_TRACE(c.name);
 		catalogue cat = files({{10, true}, {5, true}});
 		EXPECT_EQ(size_webdav_answers(c.answers.data(), c.answers.data() + c.answers.size(), cat, 0, 1), -1);
-		EXPECT_EQ(cat.file[1]->raw_size, 0);
+		EXPECT_EQ(cat.file[1].raw_size, 0);
 	}
 }
 

@@ -195,14 +195,14 @@ TEST(ListTreeHttp, MakesDirectoriesAndCataloguesFiles)
 	EXPECT_TRUE(target.is_directory("/a b"));
 	EXPECT_TRUE(target.is_directory("/head"));
 	EXPECT_EQ(sets.local_dir_set, path_set{target.path + "/gone"});
-	ASSERT_EQ(cat.file_count, 3);
-	EXPECT_EQ(cat.file[0]->path, "/%41x");
-	EXPECT_EQ(cat.file[0]->href, "/base/!svn/rvr/5/head/%2541x");
-	EXPECT_STREQ(cat.file[0]->md5, md5_a);
-	EXPECT_EQ(cat.file[1]->path, "/a b/c&d<e>");
-	EXPECT_EQ(cat.file[1]->href, "/base/!svn/rvr/5/head/a%20b/c&d%3Ce%3E");
-	EXPECT_EQ(cat.file[2]->path, "/head/empty");
-	EXPECT_STREQ(cat.file[2]->md5, "d41d8cd98f00b204e9800998ecf8427e");
+	ASSERT_EQ(cat.count(), 3);
+	EXPECT_EQ(cat.file[0].path, "/%41x");
+	EXPECT_EQ(cat.file[0].href, "/base/!svn/rvr/5/head/%2541x");
+	EXPECT_STREQ(cat.file[0].md5, md5_a);
+	EXPECT_EQ(cat.file[1].path, "/a b/c&d<e>");
+	EXPECT_EQ(cat.file[1].href, "/base/!svn/rvr/5/head/a%20b/c&d%3Ce%3E");
+	EXPECT_EQ(cat.file[2].path, "/head/empty");
+	EXPECT_STREQ(cat.file[2].md5, "d41d8cd98f00b204e9800998ecf8427e");
 
 	std::string document = "<S:update-report xmlns:S=\"svn:\"><S:include-props>yes</S:include-props>"
 	    "<S:src-path>/base/head</S:src-path>"
@@ -213,7 +213,7 @@ TEST(ListTreeHttp, MakesDirectoriesAndCataloguesFiles)
 	EXPECT_EQ(requests.substr(0, 33), "REPORT /base/!svn/me HTTP/1.1\r\nHo");
 	EXPECT_EQ(requests.substr(requests.size() - document.size() - 11), "fe\r\n" + document + "\r\n0\r\n\r\n");
 	// Without inline properties nothing is known of the modes yet.
-	EXPECT_FALSE(cat.file[0]->props_known);
+	EXPECT_FALSE(cat.file[0].props_known);
 }
 
 TEST(ListTreeHttp, InlinePropertiesGiveTheModeOfEveryFile)
@@ -235,11 +235,11 @@ TEST(ListTreeHttp, InlinePropertiesGiveTheModeOfEveryFile)
 	path_sets sets;
 
 	list_tree_http(conn, cat, sets);
-	ASSERT_EQ(cat.file_count, 3);
+	ASSERT_EQ(cat.count(), 3);
 	const std::tuple<uint8_t, uint8_t> flags[] = {{1, 0}, {0, 1}, {0, 0}};
 	for (int i = 0; i < 3; i++) {
-		EXPECT_TRUE(cat.file[i]->props_known) << i;
-		EXPECT_EQ(std::make_tuple(cat.file[i]->executable, cat.file[i]->special), flags[i]) << i;
+		EXPECT_TRUE(cat.file[i].props_known) << i;
+		EXPECT_EQ(std::make_tuple(cat.file[i].executable, cat.file[i].special), flags[i]) << i;
 	}
 }
 
@@ -252,7 +252,7 @@ TEST(ListTreeHttp, AnEmptyBranchGivesAnEmptyCatalogue)
 	path_sets sets;
 
 	list_tree_http(conn, cat, sets);
-	EXPECT_EQ(cat.file_count, 0);
+	EXPECT_EQ(cat.count(), 0);
 }
 
 TEST(ListTreeHttpDeathTest, UnusableEntriesEndTheRunBeforeAnythingIsMade)

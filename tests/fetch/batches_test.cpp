@@ -36,16 +36,6 @@ settings(uint32_t protocol, const std::string& target)
 	return conn;
 }
 
-TEST(NewBuffer, OpensEmptyBatches)
-{
-	command_batches batches;
-	new_buffer(batches);
-	new_buffer(batches);
-	EXPECT_EQ(batches.last_buffer, 1);
-	EXPECT_EQ(batches.buffer.size(), 2u);
-	EXPECT_EQ(batches.buffer_commands, (std::vector<int32_t>{0, 0}));
-}
-
 TEST(BuildPropertyBatches, SvnBatchesCloseAfterPassing32000Bytes)
 {
 	temporary_directory target;
@@ -53,25 +43,24 @@ TEST(BuildPropertyBatches, SvnBatchesCloseAfterPassing32000Bytes)
 	for (size_t name_length : {8, 300, 3000}) {
 		catalogue cat;
 		command_batches batches;
-		new_buffer(batches);
 		fill(cat, 200, name_length);
 		build_property_batches(conn, cat, batches);
-		size_t request = ("( get-file ( " + std::to_string(name_length + 1) + ":" + cat.file[0]->path +
+		size_t request = ("( get-file ( " + std::to_string(name_length + 1) + ":" + cat.file[0].path +
 		    " ( 3 ) true false false ) )\n").size();
 		int32_t total = 0;
-		for (int32_t i = 0; i <= batches.last_buffer; i++) {
-			total += batches.buffer_commands[i];
+		for (size_t i = 0; i < batches.size(); i++) {
+			total += batches[i].requests;
 			// Every request is whole; a batch ends with the request that
 			// takes it past 32000 bytes, however long that one is.
-			EXPECT_EQ(batches.buffer[i].size(), request * batches.buffer_commands[i]) << name_length;
-			if (i < batches.last_buffer) {
-				EXPECT_GT(batches.buffer[i].size(), 32000u);
-				EXPECT_LE(batches.buffer[i].size() - request, 32000u);
+			EXPECT_EQ(batches[i].text.size(), request * batches[i].requests) << name_length;
+			if (i + 1 < batches.size()) {
+				EXPECT_GT(batches[i].text.size(), 32000u);
+				EXPECT_LE(batches[i].text.size() - request, 32000u);
 			}
 		}
 		EXPECT_EQ(total, 200);
-		EXPECT_EQ(batches.buffer[0].substr(0, request), "( get-file ( " + std::to_string(name_length + 1) + ":" +
-		    cat.file[0]->path + " ( 3 ) true false false ) )\n");
+		EXPECT_EQ(batches[0].text.substr(0, request), "( get-file ( " + std::to_string(name_length + 1) + ":" +
+		    cat.file[0].path + " ( 3 ) true false false ) )\n");
 	}
 }
 
@@ -84,25 +73,26 @@ TEST(BuildPropertyBatches, HttpBatchesHold96Requests)
 		int files;
 		std::vector<int32_t> counts;
 	} cases[] = {
-		{0, {0}},
+		{0, {}},
 		{95, {95}},
-		{96, {96, 0}},
+		{96, {96}},
 		{97, {96, 1}},
 		{200, {96, 96, 8}},
 	};
 	for (auto& c : cases) {
 		catalogue cat;
 		command_batches batches;
-		new_buffer(batches);
 		fill(cat, c.files, 600);
 		build_property_batches(conn, cat, batches);
-		batches.buffer_commands.resize(batches.last_buffer + 1);
-		EXPECT_EQ(batches.buffer_commands, c.counts) << c.files;
-		for (int32_t i = 0; i < cat.file_count; i++)
-			EXPECT_EQ(cat.file[i]->download, 1);
+		std::vector<int32_t> counts;
+		for (const request_batch& batch : batches)
+			counts.push_back(batch.requests);
+		EXPECT_EQ(counts, c.counts) << c.files;
+		for (int32_t i = 0; i < cat.count(); i++)
+			EXPECT_EQ(cat.file[i].download, 1);
 		if (c.files > 0) {
-			EXPECT_EQ(batches.buffer[0].substr(0, batches.buffer[0].find("\r\n\r\n") + 4),
-			    "PROPFIND " + cat.file[0]->href + " HTTP/1.1\r\nDepth: 1\r\nHost: svn.example.org\r\n\r\n");
+			EXPECT_EQ(batches[0].text.substr(0, batches[0].text.find("\r\n\r\n") + 4),
+			    "PROPFIND " + cat.file[0].href + " HTTP/1.1\r\nDepth: 1\r\nHost: svn.example.org\r\n\r\n");
 		}
 	}
 }
@@ -113,22 +103,22 @@ TEST(BuildPropertyBatches, HttpLeavesCurrentFilesOut)
 	connection conn = settings(protocol_http, target.path);
 	catalogue cat;
 	command_batches batches;
-	new_buffer(batches);
 	fill(cat, 3);
 	// The second file is current, the first differs, the third is missing.
 	for (int i = 0; i < 2; i++) {
-		FILE* local = fopen((target.path + cat.file[i]->path).c_str(), "w");
+		FILE* local = fopen((target.path + cat.file[i].path).c_str(), "w");
 		fputs("same", local);
 		fclose(local);
-		chmod((target.path + cat.file[i]->path).c_str(), 0644);
+		chmod((target.path + cat.file[i].path).c_str(), 0644);
 		std::string md5 = md5_hex(i == 1 ? "same" : "other", i == 1 ? 4 : 5);
-		memcpy(cat.file[i]->md5, md5.c_str(), 33);
+		memcpy(cat.file[i].md5, md5.c_str(), 33);
 	}
 	build_property_batches(conn, cat, batches);
-	EXPECT_EQ(batches.buffer_commands[0], 2);
-	EXPECT_EQ(cat.file[0]->download, 1);
-	EXPECT_EQ(cat.file[1]->download, 0);
-	EXPECT_EQ(cat.file[2]->download, 1);
+	ASSERT_EQ(batches.size(), 1u);
+	EXPECT_EQ(batches[0].requests, 2);
+	EXPECT_EQ(cat.file[0].download, 1);
+	EXPECT_EQ(cat.file[1].download, 0);
+	EXPECT_EQ(cat.file[2].download, 1);
 }
 
 TEST(BuildPropertyBatches, HttpFetchesACurrentFileWhoseModeChangedWhenTheReportSaysSo)
@@ -145,17 +135,16 @@ TEST(BuildPropertyBatches, HttpFetchesACurrentFileWhoseModeChangedWhenTheReportS
 		connection conn = settings(protocol_http, target.path);
 		catalogue cat;
 		command_batches batches;
-		new_buffer(batches);
 		fill(cat, 1);
-		std::string local_path = target.path + cat.file[0]->path;
+		std::string local_path = target.path + cat.file[0].path;
 		FILE* local = fopen(local_path.c_str(), "w");
 		fputs("same", local);
 		fclose(local);
 		chmod(local_path.c_str(), mode);
-		memcpy(cat.file[0]->md5, md5_hex("same", 4).c_str(), 33);
-		cat.file[0]->props_known = known;
-		cat.file[0]->executable = executable;
+		memcpy(cat.file[0].md5, md5_hex("same", 4).c_str(), 33);
+		cat.file[0].props_known = known;
+		cat.file[0].executable = executable;
 		build_property_batches(conn, cat, batches);
-		EXPECT_EQ(cat.file[0]->download, fetched) << int(known) << int(executable) << mode;
+		EXPECT_EQ(cat.file[0].download, fetched) << int(known) << int(executable) << mode;
 	}
 }

@@ -47,7 +47,6 @@ struct fetching : testing::Test {
 	{
 		server.conn.revision = 345;
 		server.conn.path_target = target.path;
-		new_buffer(batches);
 	}
 
 	// Lists the files as the listing would and queues their property
@@ -114,7 +113,7 @@ TEST_F(fetching, WritesTheFilesThatDiffer)
 	EXPECT_EQ(status.st_mode & 0777, 0755u);
 	ASSERT_EQ(stat(local("/big").c_str(), &status), 0);
 	EXPECT_EQ(status.st_mode & 0777, 0644u);
-	EXPECT_EQ(cat.file[1]->download, 0);
+	EXPECT_EQ(cat.file[1].download, 0);
 	// The content batch asked for exactly the files that differ.
 	auto commands = server.received();
 	ASSERT_EQ(commands.size(), 2u);
@@ -182,7 +181,6 @@ TEST_F(fetching, WrongContentEndsTheRun)
 		node.path = "/f";
 		node.size = 5;
 		command_batches queued;
-		new_buffer(queued);
 		build_property_batches(bad.conn, one, queued);
 		bad.send(svn_property_answer(md5_hex("hello", 5), 345, entry_properties));
 		bad.send(c.sent);
@@ -221,5 +219,5 @@ TEST_F(fetching, LocalFormCountsAsADifference)
 	ASSERT_EQ(lstat(local("/was-exec").c_str(), &status), 0);
 	EXPECT_EQ(status.st_mode & 07777, 0644u);
 	EXPECT_EQ(std::filesystem::read_symlink(local("/was-file")), "e");
-	EXPECT_EQ(cat.file[2]->download, 0);
+	EXPECT_EQ(cat.file[2].download, 0);
 }

@@ -318,13 +318,26 @@ TEST_F(LocalFiles, RevisionStampReplacesAPipe)
 	EXPECT_EQ(read_text(stamp), "7\r\n");
 }
 
-// Lowers the limit of open descriptors to those open now.
+static struct rlimit descriptor_limit;
+
+// Gives the process its descriptors back once it ends, before the
+// sanitizers' and the test framework's handlers, which may need one.
+static void
+restore_descriptor_limit()
+{
+	setrlimit(RLIMIT_NOFILE, &descriptor_limit);
+}
+
+// Lowers the limit of open descriptors to those open now, until the
+// process ends.
 static void
 no_descriptors_left()
 {
+	getrlimit(RLIMIT_NOFILE, &descriptor_limit);
+	atexit(restore_descriptor_limit);
 	int lowest = dup(2);
 	close(lowest);
-	struct rlimit limit = {static_cast<rlim_t>(lowest), static_cast<rlim_t>(lowest)};
+	struct rlimit limit = {static_cast<rlim_t>(lowest), descriptor_limit.rlim_max};
 	setrlimit(RLIMIT_NOFILE, &limit);
 }
 

@@ -54,8 +54,8 @@ struct listing : testing::Test {
 	std::vector<std::string> paths() const
 	{
 		std::vector<std::string> listed;
-		for (int32_t i = 0; i < cat.file_count; i++)
-			listed.push_back(cat.file[i]->path);
+		for (int32_t i = 0; i < cat.count(); i++)
+			listed.push_back(cat.file[i].path);
 		return listed;
 	}
 };
@@ -74,8 +74,8 @@ TEST_F(listing, NamesWithParenthesesAndBlanks)
 	EXPECT_EQ(testing::internal::GetCapturedStdout(),
 	    " + " + target.path + "/x y\n + " + target.path + "/x y/deep\n");
 	EXPECT_EQ(paths(), (std::vector<std::string>{"/a(b", "/c)d/in(", "/x y/deep/f"}));
-	EXPECT_EQ(cat.file[0]->size, 3);
-	EXPECT_EQ(cat.file[1]->size, 7);
+	EXPECT_EQ(cat.file[0].size, 3);
+	EXPECT_EQ(cat.file[1].size, 7);
 	EXPECT_TRUE(std::filesystem::is_directory(target.path + "/x y/deep"));
 	EXPECT_EQ(sets.local_dir_set, (path_set{target.path + "/old"}));
 	EXPECT_EQ(server.received(), (std::vector<std::string>{
@@ -100,7 +100,7 @@ TEST_F(listing, EmptyRoot)
 {
 	server.send(dir_answer({}));
 	list_root();
-	EXPECT_EQ(cat.file_count, 0);
+	EXPECT_EQ(cat.count(), 0);
 	EXPECT_EQ(server.received().size(), 1u);
 }
 
@@ -138,8 +138,8 @@ TEST_F(listing, BatchesCloseAfterPassing32000Bytes)
 		server.send(answers);
 	}
 	list_root();
-	EXPECT_EQ(cat.file_count, 600);
-	EXPECT_EQ(cat.file[599]->path, "/" + root[599].first + "/f");
+	EXPECT_EQ(cat.count(), 600);
+	EXPECT_EQ(cat.file[599].path, "/" + root[599].first + "/f");
 	auto commands = server.received();
 	ASSERT_EQ(commands.size(), 4u);
 	for (size_t i = 1; i + 1 < commands.size(); i++) {
