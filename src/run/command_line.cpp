@@ -110,11 +110,22 @@ check_section(int argc, char* argv[], const char* config_file)
 	return argv[1];
 }
 
+void
+refuse_protocol(std::string_view setting, std::string_view text)
+{
+	errx(1, "%.*s: \"%s\" is not a protocol: svn, http or https", static_cast<int>(setting.size()), setting.data(),
+	    printable_text(text).c_str());
+}
+
 // Applies a -p argument: three case-insensitive prefix tests, all made, the
-// last match winning, so "https" ends as https.
+// last match winning, so "https" ends as https.  A name that matches none
+// is refused (an empty one changes nothing): a typing error must not leave
+// another protocol in force.
 static void
 apply_protocol_option(connection& conn, const char* name)
 {
+	if (*name != '\0' && strncasecmp(name, "svn", 3) != 0 && strncasecmp(name, "http", 4) != 0)
+		refuse_protocol("-p", name);
 	if (strncasecmp(name, "svn", 3) == 0) {
 		conn.protocol = protocol_svn;
 		conn.port = 3690;

@@ -35,10 +35,14 @@ text_value(std::string_view value)
 	return std::string(value.substr(0, value.find('\0')));
 }
 
-// Applies a "protocol=" value: the tests of -p, but case-sensitive.
+// Applies a "protocol=" value: the tests of -p, but case-sensitive.  A
+// value that matches none is refused, naming the section; an empty one
+// changes nothing.
 static void
-apply_protocol_value(connection& conn, std::string_view value)
+apply_protocol_value(connection& conn, std::string_view value, const char* section)
 {
+	if (!text_value(value).empty() && !value.starts_with("svn") && !value.starts_with("http"))
+		refuse_protocol("protocol= in section [" + std::string(section) + "]", text_value(value));
 	if (value.starts_with("svn")) {
 		conn.protocol = protocol_svn;
 		conn.port = 3690;
@@ -80,7 +84,7 @@ apply_setting(connection& conn, std::string_view line, const char* section)
 	else if ((value = value_of(line, "work_directory=")))
 		conn.path_work = text_value(*value);
 	else if ((value = value_of(line, "protocol=")))
-		apply_protocol_value(conn, *value);
+		apply_protocol_value(conn, *value, section);
 	else if ((value = value_of(line, "port=")))
 		conn.port = static_cast<uint16_t>(number_value("port=", *value, section, port_range));
 	else if ((value = value_of(line, "verbosity=")))

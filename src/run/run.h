@@ -156,6 +156,10 @@ inline constexpr number_range level_range = {"number", INT32_MIN, INT32_MAX};
 // message that names setting (an option or a key) and the value.
 long long read_setting_number(std::string_view setting, std::string_view text, const number_range& range);
 
+// Ends the run: text, the value of setting ("-p", "protocol= in section
+// [s]"), names no protocol.
+[[noreturn]] void refuse_protocol(std::string_view setting, std::string_view text);
+
 // Reads a number the way strtol does in base 10: blanks and a sign, digits
 // up to the first non-digit, 0 without digits.  Never reports anything.
 long read_number(const char* text);

@@ -157,7 +157,6 @@ TEST(ApplyOptions, EachOptionAndItsQuirks)
 		{{"-p", "HTTPS"}, [](connection& c) { c.protocol = 3; c.port = 443; }},
 		{{"-p", "httpfoo"}, [](connection& c) { c.protocol = 2; c.port = 80; }},
 		{{"-p", "SvN"}, [](connection& c) { c.protocol = 1; c.port = 3690; }},
-		{{"-p", "ftp"}, [](connection&) {}},
 		{{"-p", "svn", "-o", "8080"}, [](connection& c) { c.protocol = 1; c.port = 8080; }},
 		{{"-o", "8080", "-p", "svn"}, [](connection& c) { c.protocol = 1; c.port = 8080; }},
 		{{"-p", "svn", "-o", "1"}, [](connection& c) { c.protocol = 1; c.port = 1; }},
@@ -225,6 +224,8 @@ TEST(ApplyOptions, NumbersOutOfRangeOrNotNumbersAreRefused)
 		{{"-v", "x"}, "-v: \"x\" is not a number from -2147483648 to 2147483647"},
 		{{"-v", "2147483648"}, "-v: \"2147483648\" is not a number from -2147483648 to 2147483647"},
 		{{"-v", "-2147483649"}, "-v: \"-2147483649\" is not a number from -2147483648 to 2147483647"},
+		// A protocol name that matches none must not leave another in force.
+		{{"-p", "ftp"}, "-p: \"ftp\" is not a protocol: svn, http or https"},
 	};
 	for (const auto& [options, message] : cases) {
 		std::vector<std::string> texts = {"trelk", "stable"};

@@ -81,9 +81,6 @@ TEST(LoadConfiguration, SectionsAndValues)
 		{"keys are case-sensitive and start the line",
 		    "[s]\nHost=a\n host=b\nhost =c\n",
 		    [](connection&) {}},
-		{"protocol values are case-sensitive",
-		    "[s]\nprotocol=HTTPS\n",
-		    [](connection&) {}},
 		{"protocol https is the last match",
 		    "[s]\nprotocol=https\n",
 		    [](connection& c) { c.protocol = 3; c.port = 443; }},
@@ -138,6 +135,9 @@ TEST(LoadConfiguration, NumbersOutOfRangeOrNotNumbersAreRefused)
 		{"[s]\ntrim_tree=yes\n", "trim_tree= in section [s]: \"yes\" is not a number from -2147483648 to 2147483647"},
 		{"[s]\nextra_files=4294967297\n",
 		    "extra_files= in section [s]: \"4294967297\" is not a number from -2147483648 to 2147483647"},
+		// Protocol values are case-sensitive.
+		{"[s]\nprotocol=SVN\n", "protocol= in section [s]: \"SVN\" is not a protocol: svn, http or https"},
+		{"[defaults]\nprotocol=ftp\n", "protocol= in section [defaults]: \"ftp\" is not a protocol: svn, http or https"},
 	};
 	temporary_folder folder;
 	std::string path = folder.path + "/trelk.conf";
