@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -147,6 +148,10 @@ read_socket(connection& conn, char* area, size_t size)
 void
 reset_connection(connection& conn)
 {
+	// A peer that closes must end the run with a message, never by a
+	// signal: OpenSSL writes its alerts with write(), which a closed
+	// socket answers with SIGPIPE.  Ignored, the write fails with EPIPE.
+	signal(SIGPIPE, SIG_IGN);
 	close_previous(conn);
 	auto addresses = resolve(conn);
 	connect_first(conn, addresses.get());

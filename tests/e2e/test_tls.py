@@ -5,6 +5,9 @@ fingerprint, turning verification off) each work; every refusal leaves the
 target and the known-files list as they were and sends no request."""
 
 import os
+import socket
+import struct
+import threading
 import unittest
 
 import harness as h
@@ -113,6 +116,43 @@ class Verification(unittest.TestCase):
         result = client.update(rev=self.revs[1], verbosity=3)
         self.assert_refused(client, result, "trelk: tls_fingerprint=12:34 is not a SHA-256 "
                             "fingerprint: 64 hexadecimal digits, colons allowed.")
+
+    def test_peer_that_closes_during_the_handshake(self):
+        """A peer that closes or resets every connection as the handshake
+        starts ends the run with a message, never by a signal."""
+        for linger in (False, True):
+            with self.subTest(reset=linger):
+                listener = socket.socket()
+                listener.bind(("127.0.0.1", 0))
+                listener.listen(16)
+                listener.settimeout(0.2)
+                stop = threading.Event()
+
+                def refuse():
+                    while not stop.is_set():
+                        try:
+                            peer, _ = listener.accept()
+                        except socket.timeout:
+                            continue
+                        except OSError:
+                            return
+                        if linger:
+                            peer.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                        peer.close()
+
+                worker = threading.Thread(target=refuse, daemon=True)
+                worker.start()
+                client = h.Client(self.workspace, self.servers, "https", "closing-%d" % linger)
+                try:
+                    result = h.trelk("-p", "https", "-h", "127.0.0.1", "-o", listener.getsockname()[1],
+                                     "-b", h.BRANCH, "-l", client.target, "-k", client.work,
+                                     tls={"SSL_CA_CERT_FILE": self.apache.ca_file})
+                finally:
+                    stop.set()
+                    worker.join()
+                    listener.close()
+                self.assertEqual(result.status, 1, str(result))
+                self.assertTrue(result.stderr.strip(), str(result))
 
 
 if __name__ == "__main__":
