@@ -100,15 +100,19 @@ load_known_files(connection& conn, known_path_set& known_set)
 }
 
 // Writes the new list from the catalogue, taking each path out of the
-// leftovers and freeing each node.  The list is on disk before this
+// leftovers, and empties the catalogue.  The list is on disk before this
 // returns, so that installing it can never put an empty file in place.
+// What an interrupted run left in its place goes first: a link is never
+// followed, and a second name of another file never written through.
 void
 save_known_files(connection& conn, catalogue& cat, path_sets& sets)
 {
 	const char* path = conn.known_files_new.c_str();
 	std::string text = std::to_string(static_cast<uint32_t>(conn.revision)) + "\r\n";
 
-	int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+	if (unlink(path) == -1 && errno != ENOENT)
+		err(1, "write file failure %s", path);
+	int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
 	if (fd == -1)
 		err(1, "write file failure %s", path);
 	for (int32_t i = 0; i < cat.count(); i++) {

@@ -207,6 +207,28 @@ TEST_F(KnownFiles, StampIsRenamedIntoPlace)
 	EXPECT_FALSE(exists_no_follow(stamp + ".new"));
 }
 
+// What an earlier run left where the new list is written goes first: a
+// second name of a file elsewhere is never written through, a link never
+// followed.
+TEST_F(KnownFiles, NewListReplacesWhatStandsInItsPlace)
+{
+	std::string outside = folder.path + "/outside";
+	for (bool hard : {true, false}) {
+		write_text(outside, "keep");
+		unlink(conn.known_files_new.c_str());
+		if (hard)
+			ASSERT_EQ(link(outside.c_str(), conn.known_files_new.c_str()), 0);
+		else
+			ASSERT_EQ(symlink(outside.c_str(), conn.known_files_new.c_str()), 0);
+		catalogue cat;
+		path_sets sets;
+		conn.revision = 7;
+		save_known_files(conn, cat, sets);
+		EXPECT_EQ(read_text(conn.known_files_new), "7\r\n") << hard;
+		EXPECT_EQ(read_text(outside), "keep") << hard;
+	}
+}
+
 TEST_F(KnownFiles, InstallWithoutOldListAndFailedRename)
 {
 	write_text(conn.known_files_new, "3\r\n");
