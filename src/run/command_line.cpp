@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 // glibc permutes arguments unless the option string begins with "+"; BSD
 // getopt always stops at the first non-option and knows no "+".
@@ -75,6 +76,25 @@ long
 read_number(const char* text)
 {
 	return strtol(text, nullptr, 10);
+}
+
+void
+refuse_work_directory_in_trimmed_target(const connection& conn)
+{
+	if (conn.trim_tree == 0)
+		return;
+	std::unique_ptr<char, free_delete> work(realpath(conn.path_work->c_str(), nullptr));
+	std::unique_ptr<char, free_delete> target(realpath(conn.path_target->c_str(), nullptr));
+	if (!work || !target)
+		return;
+	std::string_view inner(work.get());
+	std::string_view outer(target.get());
+	bool inside = inner == outer || (inner.starts_with(outer) &&
+	    (outer.back() == '/' || inner[outer.size()] == '/'));
+	if (inside)
+		errx(1, "The work directory %s lies inside the target %s, so trimming the target would remove its "
+		    "known-files lists.  Please choose a work directory outside the target.", conn.path_work->c_str(),
+		    conn.path_target->c_str());
 }
 
 // True when section can name its known-files list in the work directory:

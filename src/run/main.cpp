@@ -46,6 +46,7 @@ main(int argc, char* argv[])
 		ensure_directory(*conn.path_target);
 	load_known_files(conn, sets.known_set);
 	lock.require(section);
+	refuse_work_directory_in_trimmed_target(conn);
 	allocate_response(conn);
 
 	// Connect, open the repository, list the branch.

@@ -130,6 +130,11 @@ void apply_options(connection& conn, int argc, char* argv[]);
 // without a host, the usage text without a branch or a target.
 void finish_settings(connection& conn, const char* config_file);
 
+// With -t, ends the run when the work directory is the target or lies
+// inside it: the trim would take the lists and locks there for leftovers.
+// Both directories exist.
+void refuse_work_directory_in_trimmed_target(const connection& conn);
+
 // Makes the paths of the section's known-files list and of the list being
 // written, below path_work.
 void make_list_paths(connection& conn, const char* section);

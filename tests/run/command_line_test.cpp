@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <tuple>
 
 namespace {
 
@@ -395,3 +396,36 @@ TEST(PrintHeader, ProtocolNames)
 }
 
 }	// namespace
+
+// With -t the work directory may not be the target or lie inside it; a
+// neighbour whose name only begins like the target's is fine.
+TEST(RefuseWorkDirectoryInTrimmedTarget, InsideOnly)
+{
+	temporary_folder folder;
+	std::string target = folder.path + "/src";
+	mkdir(target.c_str(), 0755);
+	mkdir((target + "/.db").c_str(), 0755);
+	mkdir((folder.path + "/src2").c_str(), 0755);
+	const std::tuple<std::string, int32_t, bool> cases[] = {
+		{target, 1, true},
+		{target + "/.db", 1, true},
+		{target + "/./.db/", 1, true},
+		{folder.path + "/src2", 1, false},
+		{folder.path, 1, false},
+		{target + "/.db", 0, false},
+	};
+	for (const auto& [work, trim, refused] : cases) {
+		connection conn;
+		conn.path_target = target;
+		conn.path_work = work;
+		conn.trim_tree = trim;
+		if (refused)
+			EXPECT_EXIT(refuse_work_directory_in_trimmed_target(conn), testing::ExitedWithCode(1),
+			    errx_text("The work directory " + work + " lies inside the target " + target +
+				", so trimming the target would remove its known-files lists.  Please choose a work "
+				"directory outside the target."))
+			    << work;
+		else
+			refuse_work_directory_in_trimmed_target(conn);
+	}
+}
