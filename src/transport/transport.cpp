@@ -68,7 +68,7 @@ resolve(const connection& conn)
 	hints.ai_socktype = SOCK_STREAM;
 	int result = getaddrinfo(conn.host ? conn.host->c_str() : "", port, &hints, &list);
 	if (result != 0)
-		errx(1, "%s", gai_strerror(result));
+		errx(1, "Cannot find the address of %s: %s", conn.host ? conn.host->c_str() : "", gai_strerror(result));
 	return std::unique_ptr<addrinfo, addrinfo_delete>(list);
 }
 

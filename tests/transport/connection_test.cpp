@@ -76,6 +76,15 @@ TEST(ConnectionDeath, RefusedConnectionEndsTheRun)
 	    "connect failure to 127\\.0\\.0\\.1 port " + std::to_string(port) + ": Connection refused");
 }
 
+TEST(ConnectionDeath, UnknownHostIsNamed)
+{
+	connection conn;
+	point_at(conn, 1);
+	// An IPv6 address in brackets, as in a URL, is no host name.
+	conn.host = "[::1]";
+	EXPECT_EXIT(reset_connection(conn), testing::ExitedWithCode(1), "Cannot find the address of \\[::1\\]: .+");
+}
+
 TEST(Connection, SendsLongCommandsWhole)
 {
 	int fds[2];
