@@ -20,7 +20,7 @@ LLVMFuzzerInitialize(int* argc, char*** argv)
 extern "C" int
 LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-	connection conn;
+	settings conn;
 	known_path_set known_set;
 
 	write_file_whole(list_path, data, size);

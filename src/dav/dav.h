@@ -2,7 +2,6 @@
 // the update report, and the PROPFIND and GET answers.
 #pragma once
 
-#include "run/run.h"
 #include "transport/transport.h"
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 // decides what to download, and downloads, verifies and writes.
 #pragma once
 
-#include "run/run.h"
+#include "transport/transport.h"
 
 #include <sys/stat.h>
 

@@ -49,7 +49,7 @@ forget_path(path_sets& sets, const std::string& relative, const std::string& loc
 // Removes a file or link that the last run wrote, reporting it with " - "
 // as the clean-up would.
 static void
-remove_written_file(const connection& conn, path_sets& sets, const std::string& relative, const std::string& local)
+remove_written_file(const settings& conn, path_sets& sets, const std::string& relative, const std::string& local)
 {
 	if (conn.verbosity != 0)
 		printf(" - %s\n", local.c_str());
@@ -59,7 +59,7 @@ remove_written_file(const connection& conn, path_sets& sets, const std::string& 
 }
 
 void
-make_branch_directory(const connection& conn, path_sets& sets, const std::string& relative, bool announce)
+make_branch_directory(const settings& conn, path_sets& sets, const std::string& relative, bool announce)
 {
 	std::string local = *conn.path_target + relative;
 	struct stat status;
@@ -128,7 +128,7 @@ sorted_names(const std::string& local)
 // Collects what the directory at target + relative holds, refusing the
 // first entry that the last run did not write.
 static void
-collect_contents(const connection& conn, const path_sets& sets, const std::string& relative,
+collect_contents(const settings& conn, const path_sets& sets, const std::string& relative,
     const std::string& top, directory_contents& contents)
 {
 	for (const std::string& name : sorted_names(*conn.path_target + relative)) {
@@ -148,7 +148,7 @@ collect_contents(const connection& conn, const path_sets& sets, const std::strin
 }
 
 void
-clear_directory_for_file(const connection& conn, path_sets& sets, const std::string& relative)
+clear_directory_for_file(const settings& conn, path_sets& sets, const std::string& relative)
 {
 	std::string local = *conn.path_target + relative;
 	struct stat status;

@@ -392,7 +392,7 @@ write_expanded(int fd, const char* data, size_t length, const std::string& expan
 // Writes one verified file: a link for a special node, otherwise a regular
 // file with its keywords expanded and its mode set.
 void
-write_file(const connection& conn, const file_node& node, const std::string& local_path, const char* data, int64_t length)
+write_file(const settings& conn, const file_node& node, const std::string& local_path, const char* data, int64_t length)
 {
 	if (node.special) {
 		write_link(local_path, data, length);

@@ -78,7 +78,7 @@ add_known_line(std::string_view line, known_path_set& known_set)
 // Reads the list into known_set; with -n and a revision line, prints the
 // revision and exits with status 0.  No list reads nothing.
 void
-load_known_files(connection& conn, known_path_set& known_set)
+load_known_files(settings& conn, known_path_set& known_set)
 {
 	std::string list;
 	if (!read_list(conn.known_files_old.c_str(), list))
@@ -87,7 +87,7 @@ load_known_files(connection& conn, known_path_set& known_set)
 	size_t revision_end = text.find("\r\n");
 	if (revision_end != std::string_view::npos) {
 		if (conn.show_revision) {
-			printf("%ld\n", read_number(list.c_str()));
+			printf("%ld\n", strtol(list.c_str(), nullptr, 10));
 			exit(0);
 		}
 		text.remove_prefix(revision_end + 2);
@@ -105,7 +105,7 @@ load_known_files(connection& conn, known_path_set& known_set)
 // What an interrupted run left in its place goes first: a link is never
 // followed, and a second name of another file never written through.
 void
-save_known_files(connection& conn, catalogue& cat, path_sets& sets)
+save_known_files(settings& conn, catalogue& cat, path_sets& sets)
 {
 	const char* path = conn.known_files_new.c_str();
 	std::string text = std::to_string(static_cast<uint32_t>(conn.revision)) + "\r\n";
@@ -164,7 +164,7 @@ directory_of(const std::string& path)
 // or a second name of the old stamp instead of writing through it, and a
 // crash leaves either the old stamp or the new one.
 void
-write_revision_stamp(const connection& conn)
+write_revision_stamp(const settings& conn)
 {
 	std::string path = *conn.path_target + "/.svnversion";
 	std::string temporary = path + ".new";
@@ -192,14 +192,14 @@ write_revision_stamp(const connection& conn)
 // replaces it at once: there is never a moment without a list, and a
 // failed rename leaves the old one as it was.
 void
-install_known_files(const connection& conn)
+install_known_files(const settings& conn)
 {
 	if (rename(conn.known_files_new.c_str(), conn.known_files_old.c_str()) == -1)
 		err(1, "Cannot rename %s", conn.known_files_old.c_str());
 	sync_directory(directory_of(conn.known_files_old));
 }
 
-section_lock::section_lock(const connection& conn)
+section_lock::section_lock(const settings& conn)
     : path(conn.known_files_old + ".lock")
 {
 	fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);

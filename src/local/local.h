@@ -3,20 +3,56 @@
 // its clean-up, and the check and writing of single files.
 #pragma once
 
-#include "run/run.h"
-
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
+
+inline constexpr const char* trelk_version = "1.08";
+
+inline constexpr uint32_t protocol_svn = 1;
+inline constexpr uint32_t protocol_http = 2;
+inline constexpr uint32_t protocol_https = 3;
+
+struct free_delete {
+	void operator()(char* p) const { std::free(p); }
+};
+
+// The settings of a run: what the configuration file and the command line
+// say, and the paths made from them.  Fixed once the run has started,
+// except the revision, which the server names when none was asked for.
+struct settings {
+	uint32_t protocol = protocol_https;
+	std::optional<std::string> host;
+	// https: the SHA-256 fingerprint the server's certificate must have,
+	// 64 lower-case hexadecimal digits; empty: verify the chain instead.
+	std::string tls_fingerprint;
+	uint16_t port = 0;
+	int32_t revision = 0;		// 0: the latest
+	int32_t family = 2;		// AF_INET; set from <sys/socket.h> by -4/-6
+	std::optional<std::string> branch;
+	std::optional<std::string> path_target;
+	std::optional<std::string> path_work;
+	std::string known_files_old;
+	std::string known_files_new;
+	int32_t trim_tree = 0;
+	int32_t extra_files = 0;
+	int32_t verbosity = 1;
+	// Seconds a read waits for a byte: a server silent for so long is not
+	// working, and a run from cron must end.
+	int32_t read_time_limit = 600;
+	bool show_revision = false;	// -n
+};
 
 // One file of the repository branch at the revision being fetched.
 struct file_node {
@@ -92,36 +128,36 @@ void ensure_directory(const std::string& path);
 // nobody changed since gives way (" - "); anything else that is not a
 // directory ends the run.  With announce, a new directory is reported with
 // " + " (verbosity not 0).
-void make_branch_directory(const connection& conn, path_sets& sets, const std::string& relative, bool announce);
+void make_branch_directory(const settings& conn, path_sets& sets, const std::string& relative, bool announce);
 
 // Makes way for the branch's file target + relative when the scan found a
 // directory there: removes it when all it holds, at any depth, are files
 // and links that the last run wrote and nobody changed since; otherwise
 // ends the run naming the first foreign entry, with nothing removed.
-void clear_directory_for_file(const connection& conn, path_sets& sets, const std::string& relative);
+void clear_directory_for_file(const settings& conn, path_sets& sets, const std::string& relative);
 
 // Reads the section's known-files list into known_set.  With -n and a list
 // that holds a revision line, prints the revision and exits with status 0.
-void load_known_files(connection& conn, known_path_set& known_set);
+void load_known_files(settings& conn, known_path_set& known_set);
 
 // Writes the new list from the catalogue, takes each written path out of
 // known_set and local_file_set, and empties the catalogue.
-void save_known_files(connection& conn, catalogue& cat, path_sets& sets);
+void save_known_files(settings& conn, catalogue& cat, path_sets& sets);
 
 // Writes the revision into ".svnversion" in the target by renaming a synced
 // new stamp over it; never writes through a link or another name.
-void write_revision_stamp(const connection& conn);
+void write_revision_stamp(const settings& conn);
 
 // Replaces the old known-files list by the new one with one rename, then
 // syncs the directory; a failure leaves the old list in place.
-void install_known_files(const connection& conn);
+void install_known_files(const settings& conn);
 
 // The lock of one section's known-files list, on the file "<list>.lock"
 // beside it: taken without waiting when made, held while this lives, and
 // released by the system when the process ends, however it ends.
 class section_lock {
 public:
-	explicit section_lock(const connection& conn);
+	explicit section_lock(const settings& conn);
 	~section_lock();
 	section_lock(const section_lock&) = delete;
 	section_lock& operator=(const section_lock&) = delete;
@@ -148,11 +184,11 @@ void find_local_files_and_directories(const std::string& base, const std::string
 void complete_local_scan(path_sets& sets);
 
 // Removes one leftover below the target, reporting it with " - ".
-void prune(const connection& conn, std::string_view relative_path);
+void prune(const settings& conn, std::string_view relative_path);
 
 // Removes the previous run's files that left the repository, trims or
 // lists other extra files, and removes leftover empty directories.
-void clean_local_tree(connection& conn, path_sets& sets);
+void clean_local_tree(settings& conn, path_sets& sets);
 
 // The MD5 of length bytes as 32 lower-case hexadecimal digits.
 std::string md5_hex(const char* data, size_t length);
@@ -192,4 +228,4 @@ ssize_t read_all(int fd, char* area, size_t size);
 
 // Writes one verified file: a symbolic link for a special node, otherwise a
 // regular file with "$FreeBSD$" expanded and mode 0755 or 0644.
-void write_file(const connection& conn, const file_node& node, const std::string& local_path, const char* data, int64_t length);
+void write_file(const settings& conn, const file_node& node, const std::string& local_path, const char* data, int64_t length);

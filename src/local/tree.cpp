@@ -126,7 +126,7 @@ parents_are_directories(const std::string& target, std::string_view relative)
 // Removes one leftover below the target and reports it with " - ";
 // never acts through a linked parent directory.
 void
-prune(const connection& conn, std::string_view relative_path)
+prune(const settings& conn, std::string_view relative_path)
 {
 	const std::string& target = *conn.path_target;
 	struct stat status;
@@ -167,7 +167,7 @@ is_stamp(std::string_view path)
 // Removes the files that the previous run wrote and the repository no
 // longer holds, whatever trim_tree says.
 static void
-prune_known_leftovers(connection& conn, path_sets& sets)
+prune_known_leftovers(settings& conn, path_sets& sets)
 {
 	for (const auto& [path, md5] : sets.known_set) {
 		sets.local_file_set.erase(path);
@@ -180,7 +180,7 @@ prune_known_leftovers(connection& conn, path_sets& sets)
 // Removes (trim_tree) or lists (extra_files) the local files that the
 // repository does not hold.
 static void
-trim_extra_files(connection& conn, path_sets& sets)
+trim_extra_files(settings& conn, path_sets& sets)
 {
 	for (const std::string& path : sets.local_file_set) {
 		if (conn.trim_tree != 0) {
@@ -194,7 +194,7 @@ trim_extra_files(connection& conn, path_sets& sets)
 
 // Removes the leftover directories that are empty, deepest first.
 static void
-remove_leftover_directories(connection& conn, path_sets& sets)
+remove_leftover_directories(settings& conn, path_sets& sets)
 {
 	const std::string& target = *conn.path_target;
 
@@ -210,7 +210,7 @@ remove_leftover_directories(connection& conn, path_sets& sets)
 
 // Deals with the three sets of leftovers in turn and leaves them empty.
 void
-clean_local_tree(connection& conn, path_sets& sets)
+clean_local_tree(settings& conn, path_sets& sets)
 {
 	complete_local_scan(sets);
 	// The last progress line is still on the terminal; clear it before the

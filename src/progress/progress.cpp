@@ -96,7 +96,7 @@ format_progress_line(std::string_view path_target, std::string_view path, int32_
 }
 
 void
-show_progress(const connection& conn, std::string_view path, int32_t index, int32_t count)
+show_progress(const settings& conn, std::string_view path, int32_t index, int32_t count)
 {
 	std::string_view target = conn.path_target ? std::string_view(*conn.path_target) : std::string_view();
 	std::string line = format_progress_line(target, path, index, count, terminal_columns());

@@ -1,7 +1,7 @@
 // Progress display: the one-line indicator drawn at verbosity 2 and above.
 #pragma once
 
-#include "run/run.h"
+#include "local/local.h"
 
 #include <cstdint>
 #include <string>
@@ -17,4 +17,4 @@ int terminal_columns();
 std::string format_progress_line(std::string_view path_target, std::string_view path, int32_t index, int32_t count, int columns);
 
 // Draws the progress line for entry index of count on standard error.
-void show_progress(const connection& conn, std::string_view path, int32_t index, int32_t count);
+void show_progress(const settings& conn, std::string_view path, int32_t index, int32_t count);

@@ -249,7 +249,7 @@ finish_settings(connection& conn, const char* config_file)
 // They are as long as they need to be: a cut name could make two sections
 // share one list.
 void
-make_list_paths(connection& conn, const char* section)
+make_list_paths(settings& conn, const char* section)
 {
 	conn.known_files_old = *conn.path_work + "/" + section;
 	conn.known_files_new = conn.known_files_old + ".new";

@@ -2,7 +2,6 @@
 // property and content answers of get-file.
 #pragma once
 
-#include "run/run.h"
 #include "transport/transport.h"
 
 #include <cstddef>

@@ -2,17 +2,79 @@
 // sending a command, and what both protocols share about answers.
 #pragma once
 
-#include "run/run.h"
+#include "local/local.h"
+
+#include <openssl/ssl.h>
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
-struct catalogue;
-struct file_node;
-struct path_sets;
+struct ssl_delete {
+	void operator()(SSL* p) const { SSL_free(p); }
+};
+struct ssl_ctx_delete {
+	void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
+};
+
+// svn: a command written before the answers in front of it were read, with
+// the number of groups of its answer (0: its answer is read by byte count).
+struct command_ahead {
+	std::string command;
+	uint32_t groups = 0;
+};
+
+// svn: an answer read before its command was asked for.
+struct kept_answer {
+	std::string command;
+	std::string answer;
+};
+
+// HTTP: one answer of the last exchange, in the order of the requests.
+struct http_answer {
+	int status = 0;			// the status code, 0 when unreadable
+	std::string status_text;	// "404 Not Found": the code and the reason
+	uint64_t start = 0;		// offset of the status line in response
+	uint64_t body = 0;		// offset of the body's first byte
+};
+
+struct protocol_ops;
+
+// The connection to the server, with the settings of the run: the socket
+// and TLS, the response buffer that every answer is read into, and what
+// each protocol keeps between exchanges.
+struct connection : settings {
+	int32_t socket_fd = 0;		// 0: never opened; -1: opening
+	const protocol_ops* ops = nullptr;	// what the protocol does; set at start
+	std::unique_ptr<SSL, ssl_delete> tls;
+	std::unique_ptr<SSL_CTX, ssl_ctx_delete> tls_context;
+	std::string repository_root;
+	std::string trunk;
+	// Room for response_blocks * 4096 + 1 bytes; grown by half with realloc.
+	std::unique_ptr<char, free_delete> response;
+	uint64_t response_length = 0;
+	uint32_t response_blocks = 11264;
+	uint32_t expected_groups = 0;
+	// HTTP: the answers the last exchange found in response.
+	std::vector<http_answer> http_answers;
+	// svn: commands written before the answers in front of them were read,
+	// oldest first; answers read before their commands were asked for; and
+	// bytes read past the end of an answer, which begin the next one.  All
+	// are dropped with the connection.
+	std::deque<command_ahead> sent_ahead;
+	std::deque<kept_answer> kept_answers;
+	std::deque<char> carried;
+	// Work done while the server has sent nothing yet: one piece per call,
+	// false when none is left.  Null: none.
+	std::function<bool()> idle_work;
+};
+
 
 // What the run and the fetch ask of a protocol.  svn (svn_protocol) and
 // WebDAV (webdav_protocol) each fill one in, and conn.ops names the one of

@@ -61,7 +61,7 @@ protected:
 
 	temporary_folder folder;
 	std::string target;
-	connection conn;
+	settings conn;
 	path_sets sets;
 };
 

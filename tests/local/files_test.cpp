@@ -61,7 +61,7 @@ protected:
 
 	temporary_folder folder;
 	std::string path, outside;
-	connection conn;
+	settings conn;
 };
 
 struct expansion_case {

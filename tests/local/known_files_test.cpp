@@ -2,6 +2,7 @@
 // -n, the revision stamp and the install.
 
 #include "local/local.h"
+#include "run/run.h"
 
 #include "test_support.h"
 
@@ -31,7 +32,7 @@ protected:
 	}
 
 	temporary_folder folder;
-	connection conn;
+	settings conn;
 };
 
 TEST_F(KnownFiles, SavedListIsExactAndReadsBack)
@@ -142,12 +143,12 @@ TEST_F(KnownFiles, ListNotARegularFile)
 {
 	std::string fifo_work = folder.path + "/fifo-work";
 	mkdir(fifo_work.c_str(), 0755);
-	connection fifo_conn;
+	settings fifo_conn;
 	fifo_conn.path_work = fifo_work;
 	make_list_paths(fifo_conn, "stable");
 	ASSERT_EQ(mkfifo(fifo_conn.known_files_old.c_str(), 0644), 0);
 	mkdir(conn.known_files_old.c_str(), 0755);
-	for (connection* tried : {&conn, &fifo_conn}) {
+	for (settings* tried : {&conn, &fifo_conn}) {
 		known_path_set known;
 		EXPECT_EXIT({
 			alarm(10);

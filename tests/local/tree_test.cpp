@@ -64,7 +64,7 @@ protected:
 
 	temporary_folder folder;
 	std::string target, outside;
-	connection conn;
+	settings conn;
 };
 
 TEST_F(LocalTree, EnsureDirectory)

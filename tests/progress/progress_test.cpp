@@ -208,7 +208,7 @@ TEST(TerminalColumns, NoWidthWhenStandardErrorIsNoTerminal)
 // a file.
 TEST(ShowProgress, WritesTheLineToStandardError)
 {
-	connection conn;
+	settings conn;
 	conn.path_target = "/usr/src";
 	std::string path = "/" + counted_text(200);
 

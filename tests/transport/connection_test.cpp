@@ -1,3 +1,4 @@
+#include "run/run.h"
 #include "transport/transport.h"
 
 #include "dav/dav.h"

@@ -8,6 +8,7 @@
 // pointed into the test's folder, so the machine's own trust store is
 // never read.
 
+#include "run/run.h"
 #include "transport/transport.h"
 
 #include <sys/socket.h>
