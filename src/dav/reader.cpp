@@ -10,9 +10,6 @@
 #include <err.h>
 #include <unistd.h>
 
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -24,8 +21,6 @@
 static constexpr int64_t answers_limit = INT32_MAX;
 // Attempts of one request text before the run gives up.
 static constexpr int attempt_limit = 6;
-// TLS reads in a row that fail without a system error before the run stops.
-static constexpr int tls_silent_failure_limit = 10;
 // The most bytes taken in by one read.
 static constexpr size_t read_limit = 1 << 20;
 // A chunk-size line longer than this is not one.
@@ -389,50 +384,6 @@ take_answers(connection& conn, http_read& r)
 	}
 }
 
-// True when an OpenSSL error says the peer closed without a TLS close
-// notification, which ends the stream like a plain close.
-static bool
-is_unexpected_eof()
-{
-#ifdef SSL_R_UNEXPECTED_EOF_WHILE_READING
-	unsigned long e = ERR_peek_error();
-	return ERR_GET_LIB(e) == ERR_LIB_SSL && ERR_GET_REASON(e) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
-#else
-	return false;
-#endif
-}
-
-// One read from the TLS connection: the count, 0 when the server closed,
-// -1 on a failure with errno set.  Failures without a system error are
-// read again, a bounded number of times.
-static ssize_t
-read_tls(connection& conn, char* into, size_t room)
-{
-	work_while_waiting(conn);
-	for (int silent = 0;;) {
-		errno = 0;
-		ERR_clear_error();
-		int count = SSL_read(conn.tls.get(), into, static_cast<int>(room));
-		if (count > 0)
-			return count;
-		int error = SSL_get_error(conn.tls.get(), count);
-		if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && errno == 0) ||
-		    is_unexpected_eof())
-			return 0;
-		if (errno == EINTR)
-			continue;
-		check_read_time_limit(conn);
-		if (errno != 0)
-			return -1;
-		if (++silent == tls_silent_failure_limit) {
-			const char* reason = ERR_reason_error_string(ERR_peek_error());
-			errx(1, "TLS read from %s failed %d times in a row (%s).  Quitting.",
-			    conn.host ? conn.host->c_str() : "", silent,
-			    reason ? reason : "no reason given");
-		}
-	}
-}
-
 // Reads what the server sends next behind the received bytes, growing the
 // buffer first when less than a block is free.  Keeps a zero byte after
 // the received bytes.  Returns the count, 0 when the server closed, -1 on
@@ -446,7 +397,7 @@ read_more(connection& conn)
 	if (room > read_limit)
 		room = read_limit;
 	char* into = conn.response.get() + conn.response_length;
-	ssize_t count = conn.protocol == protocol_https ? read_tls(conn, into, room) : read_socket(conn, into, room);
+	ssize_t count = read_stream(conn, into, room);
 	if (count > 0) {
 		conn.response_length += static_cast<uint64_t>(count);
 		conn.response.get()[conn.response_length] = '\0';

@@ -246,7 +246,7 @@ static ssize_t
 read_answer(connection& conn, char* area, size_t size)
 {
 	if (conn.carried.empty())
-		return read_socket(conn, area, size);
+		return read_stream(conn, area, size);
 	size_t count = std::min(size, conn.carried.size());
 	auto taken = conn.carried.begin() + static_cast<ptrdiff_t>(count);
 	std::copy(conn.carried.begin(), taken, area);
@@ -565,11 +565,7 @@ retry_connection(connection& conn, int& failures)
 static bool
 write_available(connection& conn, const std::string& command, size_t& written)
 {
-	int flags = MSG_DONTWAIT;
-#ifdef MSG_NOSIGNAL
-	flags |= MSG_NOSIGNAL;
-#endif
-	ssize_t count = send(conn.socket_fd, command.data() + written, command.size() - written, flags);
+	ssize_t count = write_now(conn, command.data() + written, command.size() - written);
 	if (count > 0)
 		written += count;
 	return count > 0 || errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
@@ -581,7 +577,7 @@ static bool
 carry_available(connection& conn)
 {
 	char area[65536];
-	ssize_t count = read_socket(conn, area, sizeof(area));
+	ssize_t count = read_stream(conn, area, sizeof(area));
 	if (count <= 0 || conn.carried.size() + count > largest_carry)
 		return false;
 	conn.carried.insert(conn.carried.end(), area, area + count);

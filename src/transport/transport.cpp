@@ -130,10 +130,13 @@ work_while_waiting(connection& conn)
 		}
 }
 
-ssize_t
-read_socket(connection& conn, char* area, size_t size)
+// TLS reads that fail without a system error are tried again this often.
+static constexpr int tls_silent_failure_limit = 10;
+
+// One read from the plain socket.
+static ssize_t
+read_plain(connection& conn, char* area, size_t size)
 {
-	work_while_waiting(conn);
 	for (;;) {
 		ssize_t count = read(conn.socket_fd, area, size);
 		if (count >= 0)
@@ -143,6 +146,66 @@ read_socket(connection& conn, char* area, size_t size)
 			return count;
 		}
 	}
+}
+
+// True when an OpenSSL error says the peer closed without a TLS close
+// notification, which ends the stream like a plain close.
+static bool
+is_unexpected_eof()
+{
+#ifdef SSL_R_UNEXPECTED_EOF_WHILE_READING
+	unsigned long e = ERR_peek_error();
+	return ERR_GET_LIB(e) == ERR_LIB_SSL && ERR_GET_REASON(e) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
+#else
+	return false;
+#endif
+}
+
+// One read from the TLS connection: the count, 0 when the server closed,
+// -1 on a failure with errno set.  Failures without a system error are
+// read again, a bounded number of times.
+static ssize_t
+read_tls(connection& conn, char* into, size_t room)
+{
+	for (int silent = 0;;) {
+		errno = 0;
+		ERR_clear_error();
+		int count = SSL_read(conn.tls.get(), into, static_cast<int>(room));
+		if (count > 0)
+			return count;
+		int error = SSL_get_error(conn.tls.get(), count);
+		if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && errno == 0) ||
+		    is_unexpected_eof())
+			return 0;
+		if (errno == EINTR)
+			continue;
+		check_read_time_limit(conn);
+		if (errno != 0)
+			return -1;
+		if (++silent == tls_silent_failure_limit) {
+			const char* reason = ERR_reason_error_string(ERR_peek_error());
+			errx(1, "TLS read from %s failed %d times in a row (%s).  Quitting.",
+			    conn.host ? conn.host->c_str() : "", silent,
+			    reason ? reason : "no reason given");
+		}
+	}
+}
+
+ssize_t
+read_stream(connection& conn, char* area, size_t size)
+{
+	work_while_waiting(conn);
+	return conn.tls ? read_tls(conn, area, size) : read_plain(conn, area, size);
+}
+
+ssize_t
+write_now(connection& conn, const char* data, size_t length)
+{
+	int flags = MSG_DONTWAIT;
+#ifdef MSG_NOSIGNAL
+	flags |= MSG_NOSIGNAL;
+#endif
+	return send(conn.socket_fd, data, length, flags);
 }
 
 void

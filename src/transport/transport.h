@@ -153,11 +153,17 @@ void check_read_time_limit(const connection& conn);
 // read; drops it once it is done.
 void work_while_waiting(connection& conn);
 
-// Reads once from the plain socket (idle work done first), again after an
-// interruption; ends the
-// run when the read time limit passed.  Returns the count, 0 at the end of
-// the stream, -1 on an error with errno set.
-ssize_t read_socket(connection& conn, char* area, size_t size);
+// Reads once from the connection, through TLS when it has it (idle work
+// done first); again after an interruption, and a bounded number of times
+// after a TLS failure without a system error.  Ends the run when the read
+// time limit passed.  Returns the count, 0 at the end of the stream, -1 on
+// an error with errno set.  Every read of an answer goes through here.
+ssize_t read_stream(connection& conn, char* area, size_t size);
+
+// Writes what the plain socket takes now, without waiting.  Returns the
+// count, or -1 with errno set (EAGAIN: it takes nothing now).  A peer that
+// has gone away is an error, never a signal.
+ssize_t write_now(connection& conn, const char* data, size_t length);
 
 // Grows the response buffer by half its blocks of 4096 bytes (at least
 // one), keeping its contents.
