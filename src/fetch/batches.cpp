@@ -46,7 +46,7 @@ has_property_request(const protocol_ops& ops, const file_node& node)
 }
 
 void
-build_property_batches(connection& conn, catalogue& cat, command_batches& batches)
+build_property_batches(connection& conn, catalogue& cat, command_batches& batches, digest_cache& digests)
 {
 	for (int32_t i = 0; i < cat.count(); i++) {
 		file_node& node = cat.file[i];
@@ -55,7 +55,7 @@ build_property_batches(connection& conn, catalogue& cat, command_batches& batche
 			// The mode and kind can be judged only when the listing
 			// carried the properties inline.
 			struct stat status;
-			if (confirm_md5(node.md5, local_path, status) == 0 &&
+			if (confirm_md5(node.md5, local_path, status, &digests) == 0 &&
 			    (!node.props_known || !local_form_differs(node, status)))
 				continue;
 			node.download = 1;

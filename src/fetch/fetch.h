@@ -29,7 +29,7 @@ bool has_property_request(const protocol_ops& ops, const file_node& node);
 // One property request per catalogue file that has_property_request names
 // (when the listing gives MD5s, those files get download set), in batches
 // that close where the protocol's batch_full says.
-void build_property_batches(connection& conn, catalogue& cat, command_batches& batches);
+void build_property_batches(connection& conn, catalogue& cat, command_batches& batches, digest_cache& digests);
 
 // True when the local copy, as lstat gave its status (all zero: missing),
 // is not of the node's form: a link where a file belongs or the reverse,
@@ -40,7 +40,7 @@ bool local_form_differs(const file_node& node, const struct stat& status);
 // download decision, then the content of the files that differ, verified
 // and written.  Where the protocol keeps batches in flight, the next batch
 // is always written before the answers in front of it are read.
-void get_files(connection& conn, catalogue& cat, command_batches& batches);
+void get_files(connection& conn, catalogue& cat, command_batches& batches, digest_cache& digests);
 
 // Sends one content batch and verifies and writes its files, from last to
 // batch_start; failed answers resend the batch, up to six attempts.

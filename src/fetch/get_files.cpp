@@ -71,12 +71,12 @@ next_requested_file(const connection& conn, const catalogue& cat, int32_t index)
 // The property phase of one batch: sends it, reads every file's
 // properties, decides the downloads and queues their content requests.
 static void
-property_phase(connection& conn, catalogue& cat, const std::string& requests, int32_t count, int32_t& next_file, std::vector<content_batch>& contents)
+property_phase(connection& conn, catalogue& cat, digest_cache& digests, const request_batch& batch, int32_t& next_file, std::vector<content_batch>& contents)
 {
-	conn.ops->exchange_properties(conn, requests, count);
+	conn.ops->exchange_properties(conn, batch.text, batch.requests);
 	char* cursor = conn.response.get();
 	char* response_end = cursor + conn.response_length;
-	for (int32_t k = 0; k < count; k++) {
+	for (int32_t k = 0; k < batch.requests; k++) {
 		int32_t index = next_requested_file(conn, cat, next_file);
 		file_node& node = cat.file[index];
 		std::string expansion;
@@ -85,7 +85,7 @@ property_phase(connection& conn, catalogue& cat, const std::string& requests, in
 			node.expansion = expansion;
 		std::string local_path = *conn.path_target + node.path;
 		struct stat status;
-		if (!node.download && (confirm_md5(node.md5, local_path, status) != 0 || local_form_differs(node, status)))
+		if (!node.download && (confirm_md5(node.md5, local_path, status, &digests) != 0 || local_form_differs(node, status)))
 			node.download = 1;
 		if (node.download)
 			queue_content(conn, node, index, contents);
@@ -113,7 +113,7 @@ keep_ahead(connection& conn, batch_in_flight current, batch_in_flight next)
 // Every property batch in turn: the properties, the download decisions and
 // the content requests of the files that differ.
 static void
-property_pass(connection& conn, catalogue& cat, command_batches& batches, std::vector<content_batch>& contents)
+property_pass(connection& conn, catalogue& cat, command_batches& batches, digest_cache& digests, std::vector<content_batch>& contents)
 {
 	int32_t next_file = 0;
 	for (size_t i = 0; i < batches.size(); i++) {
@@ -121,7 +121,7 @@ property_pass(connection& conn, catalogue& cat, command_batches& batches, std::v
 		if (i + 1 < batches.size())
 			next = {&batches[i + 1].text, 2 * static_cast<uint32_t>(batches[i + 1].requests)};
 		keep_ahead(conn, {&batches[i].text, 2 * static_cast<uint32_t>(batches[i].requests)}, next);
-		property_phase(conn, cat, batches[i].text, batches[i].requests, next_file, contents);
+		property_phase(conn, cat, digests, batches[i], next_file, contents);
 	}
 	if (conn.verbosity >= 2)
 		for (int32_t i = next_file; i < cat.count(); i++)
@@ -142,10 +142,10 @@ content_pass(connection& conn, catalogue& cat, const std::vector<content_batch>&
 }
 
 void
-get_files(connection& conn, catalogue& cat, command_batches& batches)
+get_files(connection& conn, catalogue& cat, command_batches& batches, digest_cache& digests)
 {
 	std::vector<content_batch> contents;
 
-	property_pass(conn, cat, batches, contents);
+	property_pass(conn, cat, batches, digests, contents);
 	content_pass(conn, cat, contents);
 }

@@ -180,24 +180,6 @@ offer_content_digests(const std::string& local_path, const struct stat& status, 
 	}
 }
 
-// The digests of local files worked out ahead of need, while the server is
-// busy, each with the status the file had when it was read: a file whose
-// status differs now is read again.
-struct local_digest {
-	dev_t device;
-	ino_t inode;
-	off_t size;
-	struct timespec modified;
-	struct timespec changed;
-	std::vector<std::string> md5s;
-};
-
-static struct {
-	std::vector<std::string> pending;
-	size_t next = 0;
-	std::unordered_map<std::string, local_digest> ready;
-} local_digests;
-
 static bool
 same_time(const struct timespec& a, const struct timespec& b)
 {
@@ -213,7 +195,7 @@ status_unchanged(const local_digest& digest, const struct stat& status)
 }
 
 void
-plan_local_digests(const std::string& target, const known_path_set& known_set)
+plan_local_digests(digest_cache& local_digests, const std::string& target, const known_path_set& known_set)
 {
 	local_digests.pending.clear();
 	local_digests.next = 0;
@@ -224,7 +206,7 @@ plan_local_digests(const std::string& target, const known_path_set& known_set)
 }
 
 bool
-digest_next_local_file()
+digest_next_local_file(digest_cache& local_digests)
 {
 	while (local_digests.next < local_digests.pending.size()) {
 		const std::string& local_path = local_digests.pending[local_digests.next++];
@@ -248,7 +230,7 @@ digest_next_local_file()
 // Compares with md5 by the digests read ahead; -1 when there are none for
 // the file as it is now.  Each is used once.
 static int
-confirm_md5_ahead(const char* md5, const std::string& local_path, const struct stat& status)
+confirm_md5_ahead(digest_cache& local_digests, const char* md5, const std::string& local_path, const struct stat& status)
 {
 	auto found = local_digests.ready.find(local_path);
 	if (found == local_digests.ready.end())
@@ -268,11 +250,11 @@ confirm_md5(const char* md5, const std::string& local_path)
 {
 	struct stat status;
 
-	return confirm_md5(md5, local_path, status);
+	return confirm_md5(md5, local_path, status, nullptr);
 }
 
 int
-confirm_md5(const char* md5, const std::string& local_path, struct stat& status)
+confirm_md5(const char* md5, const std::string& local_path, struct stat& status, digest_cache* digests)
 {
 	if (lstat(local_path.c_str(), &status) == -1) {
 		status = {};
@@ -284,7 +266,7 @@ confirm_md5(const char* md5, const std::string& local_path, struct stat& status)
 	// would fail or wait forever.
 	if (!S_ISREG(status.st_mode))
 		return 1;
-	int ahead = confirm_md5_ahead(md5, local_path, status);
+	int ahead = digests != nullptr ? confirm_md5_ahead(*digests, md5, local_path, status) : -1;
 	if (ahead >= 0)
 		return ahead;
 	return offer_content_digests(local_path, status, [md5](const std::string& candidate) {

@@ -16,6 +16,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 inline constexpr const char* trelk_version = "1.08";
@@ -197,20 +198,42 @@ std::string md5_hex(const char* data, size_t length);
 // "link " + target) matches md5; non-zero when it differs or is missing.
 int confirm_md5(const char* md5, const std::string& local_path);
 
+// The digests of a local file worked out ahead of need, with the status
+// the file had when it was read: a file whose status differs now is read
+// again.
+struct local_digest {
+	dev_t device;
+	ino_t inode;
+	off_t size;
+	struct timespec modified;
+	struct timespec changed;
+	std::vector<std::string> md5s;
+};
+
+// The local files to read ahead while the server is busy, and the digests
+// read so far.  The run owns one and hands it to what checks local files.
+struct digest_cache {
+	std::vector<std::string> pending;
+	size_t next = 0;
+	std::unordered_map<std::string, local_digest> ready;
+};
+
 // The same, and sets status to the local copy's (all zero when it is
-// missing), so that its form can be judged without another lstat.
-int confirm_md5(const char* md5, const std::string& local_path, struct stat& status);
+// missing), so that its form can be judged without another lstat.  Takes
+// the digests that digests (null: none) holds for the file as it is now,
+// each once, instead of reading it.
+int confirm_md5(const char* md5, const std::string& local_path, struct stat& status, digest_cache* digests);
 
 // Plans the reading ahead of the local copies of the files the previous run
 // wrote (target + each path of known_set), dropping what an earlier plan
 // read.
-void plan_local_digests(const std::string& target, const known_path_set& known_set);
+void plan_local_digests(digest_cache& digests, const std::string& target, const known_path_set& known_set);
 
 // Reads the next planned local file that is a regular file and keeps its
 // digests for confirm_md5, which then needs not read it while the file
 // keeps its status.  False when nothing is left to read.  Meant for the
 // time spent waiting on the server.
-bool digest_next_local_file();
+bool digest_next_local_file(digest_cache& digests);
 
 // The "$FreeBSD$" expansion text ": path revision date author " of a file
 // whose repository path is path; empty (the keyword stays as it is) when a

@@ -22,6 +22,7 @@ main(int argc, char* argv[])
 	command_batches batches;
 	catalogue cat;
 	path_sets sets;
+	digest_cache digests;
 	connection conn;
 
 	// Command line and settings.
@@ -57,19 +58,19 @@ main(int argc, char* argv[])
 	// at the latest before the listing changes anything) and then reads
 	// the files the last run wrote.
 	sets.scan = {*conn.path_target, conn.trim_tree != 0 || conn.extra_files != 0, false};
-	plan_local_digests(*conn.path_target, sets.known_set);
-	conn.idle_work = [&sets] {
+	plan_local_digests(digests, *conn.path_target, sets.known_set);
+	conn.idle_work = [&sets, &digests] {
 		if (!sets.scan.done) {
 			complete_local_scan(sets);
 			return true;
 		}
-		return digest_next_local_file();
+		return digest_next_local_file(digests);
 	};
 	conn.ops->list(conn, cat, sets);
 
 	// Fetch what differs, then record, stamp and clean up.
-	build_property_batches(conn, cat, batches);
-	get_files(conn, cat, batches);
+	build_property_batches(conn, cat, batches, digests);
+	get_files(conn, cat, batches, digests);
 	save_known_files(conn, cat, sets);
 	write_revision_stamp(conn);
 	clean_local_tree(conn, sets);

@@ -43,8 +43,9 @@ TEST(BuildPropertyBatches, SvnBatchesCloseAfterPassing32000Bytes)
 	for (size_t name_length : {8, 300, 3000}) {
 		catalogue cat;
 		command_batches batches;
+		digest_cache digests;
 		fill(cat, 200, name_length);
-		build_property_batches(conn, cat, batches);
+		build_property_batches(conn, cat, batches, digests);
 		size_t request = ("( get-file ( " + std::to_string(name_length + 1) + ":" + cat.file[0].path +
 		    " ( 3 ) true false false ) )\n").size();
 		int32_t total = 0;
@@ -82,8 +83,9 @@ TEST(BuildPropertyBatches, HttpBatchesHold96Requests)
 	for (auto& c : cases) {
 		catalogue cat;
 		command_batches batches;
+		digest_cache digests;
 		fill(cat, c.files, 600);
-		build_property_batches(conn, cat, batches);
+		build_property_batches(conn, cat, batches, digests);
 		std::vector<int32_t> counts;
 		for (const request_batch& batch : batches)
 			counts.push_back(batch.requests);
@@ -103,6 +105,7 @@ TEST(BuildPropertyBatches, HttpLeavesCurrentFilesOut)
 	connection conn = settings(protocol_http, target.path);
 	catalogue cat;
 	command_batches batches;
+	digest_cache digests;
 	fill(cat, 3);
 	// The second file is current, the first differs, the third is missing.
 	for (int i = 0; i < 2; i++) {
@@ -113,7 +116,7 @@ TEST(BuildPropertyBatches, HttpLeavesCurrentFilesOut)
 		std::string md5 = md5_hex(i == 1 ? "same" : "other", i == 1 ? 4 : 5);
 		memcpy(cat.file[i].md5, md5.c_str(), 33);
 	}
-	build_property_batches(conn, cat, batches);
+	build_property_batches(conn, cat, batches, digests);
 	ASSERT_EQ(batches.size(), 1u);
 	EXPECT_EQ(batches[0].requests, 2);
 	EXPECT_EQ(cat.file[0].download, 1);
@@ -135,6 +138,7 @@ TEST(BuildPropertyBatches, HttpFetchesACurrentFileWhoseModeChangedWhenTheReportS
 		connection conn = settings(protocol_http, target.path);
 		catalogue cat;
 		command_batches batches;
+		digest_cache digests;
 		fill(cat, 1);
 		std::string local_path = target.path + cat.file[0].path;
 		FILE* local = fopen(local_path.c_str(), "w");
@@ -144,7 +148,7 @@ TEST(BuildPropertyBatches, HttpFetchesACurrentFileWhoseModeChangedWhenTheReportS
 		memcpy(cat.file[0].md5, md5_hex("same", 4).c_str(), 33);
 		cat.file[0].props_known = known;
 		cat.file[0].executable = executable;
-		build_property_batches(conn, cat, batches);
+		build_property_batches(conn, cat, batches, digests);
 		EXPECT_EQ(cat.file[0].download, fetched) << int(known) << int(executable) << mode;
 	}
 }

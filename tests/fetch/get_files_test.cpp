@@ -41,6 +41,7 @@ struct fetching : testing::Test {
 	temporary_directory target;
 	catalogue cat;
 	command_batches batches;
+	digest_cache digests;
 	std::vector<repository_file> files;
 
 	fetching()
@@ -62,7 +63,7 @@ struct fetching : testing::Test {
 			answers += svn_property_answer(md5_hex(file.data.data(), file.data.size()), 345, entry_properties + file.properties);
 		}
 		server.send(answers);
-		build_property_batches(server.conn, cat, batches);
+		build_property_batches(server.conn, cat, batches, digests);
 	}
 
 	// The content answers of the files that differ locally, in order; the
@@ -100,7 +101,7 @@ TEST_F(fetching, WritesTheFilesThatDiffer)
 	server.hang_up();
 	server.conn.verbosity = 1;
 	testing::internal::CaptureStdout();
-	get_files(server.conn, cat, batches);
+	get_files(server.conn, cat, batches, digests);
 	EXPECT_EQ(testing::internal::GetCapturedStdout(),
 	    " + " + local("/kw.c") + "\n + " + local("/empty") + "\n + " + local("/big") + "\n + " + local("/a(b") + "\n");
 	EXPECT_EQ(read_local(local("/a(b")), "hello");
@@ -129,7 +130,7 @@ TEST_F(fetching, CurrentFilesAskForNoContent)
 	std::ofstream(local("/two")) << "2";
 	list({{"/one", "1", ""}, {"/two", "2", ""}});
 	server.hang_up();
-	get_files(server.conn, cat, batches);
+	get_files(server.conn, cat, batches, digests);
 	EXPECT_EQ(server.received().size(), 1u);
 }
 
@@ -139,7 +140,7 @@ TEST_F(fetching, FailedRegionIsRetriedThenQuits)
 	for (int attempt = 0; attempt < 6; attempt++)
 		server.send(contents({0, 1, 2}, 1));
 	server.hang_up();
-	EXPECT_EXIT(get_files(server.conn, cat, batches), testing::ExitedWithCode(1),
+	EXPECT_EXIT(get_files(server.conn, cat, batches, digests), testing::ExitedWithCode(1),
 	    "Error in get files, retry #2\n(.|\n)*Error in get files, retry #5\n(.|\n)*Error in get_files.  Quitting.\n$");
 	EXPECT_EQ(read_local(local("/third")), "333");
 	EXPECT_FALSE(std::filesystem::exists(local("/first")));
@@ -152,7 +153,7 @@ TEST_F(fetching, FailedRegionIsRetriedOnce)
 	server.send(contents({0, 1}));
 	server.hang_up();
 	testing::internal::CaptureStderr();
-	get_files(server.conn, cat, batches);
+	get_files(server.conn, cat, batches, digests);
 	std::string errors = testing::internal::GetCapturedStderr();
 	EXPECT_EQ(errors.find("retry"), std::string::npos) << errors;
 	EXPECT_EQ(read_local(local("/first")), "1");
@@ -181,13 +182,13 @@ TEST_F(fetching, WrongContentEndsTheRun)
 		node.path = "/f";
 		node.size = 5;
 		command_batches queued;
-		build_property_batches(bad.conn, one, queued);
+		build_property_batches(bad.conn, one, queued, digests);
 		bad.send(svn_property_answer(md5_hex("hello", 5), 345, entry_properties));
 		bad.send(c.sent);
 		bad.hang_up();
 		// A wrong length is retried on fresh connections that send it too.
 		reopen_server again(bad.conn, std::vector<reopened_connection>(5, {c.sent}));
-		EXPECT_EXIT(get_files(bad.conn, one, queued), testing::ExitedWithCode(1), c.message);
+		EXPECT_EXIT(get_files(bad.conn, one, queued, digests), testing::ExitedWithCode(1), c.message);
 		EXPECT_FALSE(std::filesystem::exists(local("/f"))) << c.message;
 	}
 }
@@ -196,10 +197,10 @@ TEST_F(fetching, FailedPropertyAnswerEndsTheRun)
 {
 	file_node& node = new_file_node(cat);
 	node.path = "/gone";
-	build_property_batches(server.conn, cat, batches);
+	build_property_batches(server.conn, cat, batches, digests);
 	server.send(std::string(svn_auth) + "( failure ( ( 160013 14:File not found 0: 0 ) ) ) ");
 	server.hang_up();
-	EXPECT_EXIT(get_files(server.conn, cat, batches), testing::ExitedWithCode(1),
+	EXPECT_EXIT(get_files(server.conn, cat, batches, digests), testing::ExitedWithCode(1),
 	    "\n[^:\n]+: Command Failure: \\( failure \\( \\( 160013 14:File not found 0: 0 \\) \\) \\)\n");
 }
 
@@ -214,7 +215,7 @@ TEST_F(fetching, LocalFormCountsAsADifference)
 	list({{"/was-exec", "e", ""}, {"/was-file", "link e", "( 11:svn:special 1:* ) "}, {"/right", "r", ""}});
 	server.send(contents({0, 1}));
 	server.hang_up();
-	get_files(server.conn, cat, batches);
+	get_files(server.conn, cat, batches, digests);
 	struct stat status;
 	ASSERT_EQ(lstat(local("/was-exec").c_str(), &status), 0);
 	EXPECT_EQ(status.st_mode & 07777, 0644u);

@@ -161,17 +161,19 @@ read_calls()
 TEST_F(LocalFiles, ConfirmByDigestsReadAhead)
 {
 	known_path_set known = {{"/file", ""}, {"/missing", ""}, {"/dir", ""}};
+	digest_cache digests;
+	struct stat status;
 	ASSERT_EQ(mkdir((folder.path + "/dir").c_str(), 0755), 0);
 	for (const check_case& test : confirm_cases) {
 		write_text(path, test.local);
-		plan_local_digests(folder.path, known);
-		EXPECT_TRUE(digest_next_local_file()) << test.name;
-		EXPECT_FALSE(digest_next_local_file()) << test.name << ": only the regular file is read";
+		plan_local_digests(digests, folder.path, known);
+		EXPECT_TRUE(digest_next_local_file(digests)) << test.name;
+		EXPECT_FALSE(digest_next_local_file(digests)) << test.name << ": only the regular file is read";
 		// Counting reads reads too: the cost of one count is measured.
 		long first = read_calls();
 		long counting = read_calls() - first;
 		long reads = read_calls();
-		int result = confirm_md5(md5_hex(test.repository.data(), test.repository.size()).c_str(), path);
+		int result = confirm_md5(md5_hex(test.repository.data(), test.repository.size()).c_str(), path, status, &digests);
 		EXPECT_EQ(result == 0, test.matches) << test.name;
 		if (reads >= 0) {
 			EXPECT_EQ(read_calls() - reads, counting) << test.name << ": the file was read again";
@@ -185,15 +187,15 @@ TEST_F(LocalFiles, ConfirmByDigestsReadAhead)
 	const std::string before[] = {"old\n", "old content\n"};
 	for (const std::string& old : before) {
 		write_text(path, old);
-		plan_local_digests(folder.path, known);
-		ASSERT_TRUE(digest_next_local_file());
+		plan_local_digests(digests, folder.path, known);
+		ASSERT_TRUE(digest_next_local_file(digests));
 		std::string other = folder.path + "/other";
 		write_text(other, repository);
 		ASSERT_EQ(rename(other.c_str(), path.c_str()), 0);
-		EXPECT_EQ(confirm_md5(md5.c_str(), path), 0) << old;
+		EXPECT_EQ(confirm_md5(md5.c_str(), path, status, &digests), 0) << old;
 	}
-	plan_local_digests(folder.path, {});
-	EXPECT_FALSE(digest_next_local_file());
+	plan_local_digests(digests, folder.path, {});
+	EXPECT_FALSE(digest_next_local_file(digests));
 }
 
 TEST_F(LocalFiles, ConfirmOfOtherKinds)
