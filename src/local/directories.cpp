@@ -20,11 +20,6 @@
 #include <string>
 #include <vector>
 
-struct dir_close {
-	void operator()(DIR* dir) const { closedir(dir); }
-};
-using dir_handle = std::unique_ptr<DIR, dir_close>;
-
 // True when the entry at target + relative, of the given status, is a file
 // or link that the last run wrote and that still holds what it wrote.
 static bool

@@ -1,10 +1,13 @@
-// Local tree: the catalogue of repository files, the three ordered path
-// sets, the known-files list and revision stamp, the scan of the target and
-// its clean-up, and the check and writing of single files.
+// Local tree: the settings of a run, the catalogue of repository files, the
+// three ordered path sets, the known-files list and revision stamp, the
+// scan of the target and its clean-up, and the check and writing of single
+// files.  It needs nothing else of trelk's.
 #pragma once
 
 #include <sys/stat.h>
 #include <sys/types.h>
+
+#include <dirent.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -28,6 +31,12 @@ inline constexpr uint32_t protocol_https = 3;
 struct free_delete {
 	void operator()(char* p) const { std::free(p); }
 };
+
+// A directory stream that closes itself.
+struct dir_close {
+	void operator()(DIR* dir) const { closedir(dir); }
+};
+using dir_handle = std::unique_ptr<DIR, dir_close>;
 
 // The settings of a run: what the configuration file and the command line
 // say, and the paths made from them.  Fixed once the run has started,

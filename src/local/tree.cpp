@@ -14,11 +14,6 @@
 #include <cstring>
 #include <utility>
 
-struct dir_close {
-	void operator()(DIR* dir) const { closedir(dir); }
-};
-using dir_handle = std::unique_ptr<DIR, dir_close>;
-
 // Ends the run: something that is not a directory stands where one must be.
 // It is never removed: it may be a file that somebody needs.
 [[noreturn]] static void
