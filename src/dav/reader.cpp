@@ -161,12 +161,16 @@ read_framing(std::string_view header)
 {
 	body_framing framing;
 	bool chunked = false;
-	size_t at = header.find("\r\n") + 2;
+	size_t at = header.find("\r\n");
 
-	while (at < header.size()) {
+	// Each field line ends with CRLF; text after the last one is no field.
+	while (at != std::string_view::npos && at + 2 < header.size()) {
+		at += 2;
 		size_t eol = header.find("\r\n", at);
+		if (eol == std::string_view::npos)
+			break;
 		std::string_view line = header.substr(at, eol - at);
-		at = eol + 2;
+		at = eol;
 		if (is_field(line, "Content-Length") && framing.kind == body_framing::none) {
 			framing.kind = body_framing::content_length;
 			framing.length = content_length(field_value(line));
@@ -222,7 +226,9 @@ record_answer(connection& conn, size_t start, std::string_view header)
 
 	answer.status = status_code(line);
 	size_t blank = line.find(' ');
-	answer.status_text = std::string(blank == std::string_view::npos ? line : line.substr(blank + 1));
+	// The status text goes into messages: the server's control characters
+	// are shown escaped, never sent to a terminal.
+	answer.status_text = printable_text(blank == std::string_view::npos ? line : line.substr(blank + 1));
 	answer.start = start;
 	answer.body = start + header.size();
 	conn.http_answers.push_back(std::move(answer));

@@ -61,6 +61,21 @@ TEST(ProcessCommandHttp, ChunkedBodySplitAnywhereGivesTheSameData)
 	}
 }
 
+// The framing of a header read on its own: field lines end with CRLF, and
+// text after the last one is no field (and never makes the scan go round).
+TEST(ReadFraming, OnlyWholeFieldLinesCount)
+{
+	const std::pair<std::string, int> cases[] = {
+		{"HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n", body_framing::content_length},
+		{"HTTP/1.1 200 OK\r\nContent-Length: 3", body_framing::none},
+		{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n", body_framing::chunked},
+		{"HTTP/1.1 200 OK", body_framing::none},
+		{"", body_framing::none},
+	};
+	for (const auto& [header, kind] : cases)
+		EXPECT_EQ(static_cast<int>(read_framing(header).kind), kind) << header;
+}
+
 TEST(ProcessCommandHttp, FramingCases)
 {
 	struct framing_case {
