@@ -177,3 +177,38 @@ void report_command_failure(const char* text);
 // True when the text at p, which ends at end (null: at a NUL byte), begins
 // with prefix; false for a null p.
 bool begins_with(const char* p, const char* end, std::string_view prefix);
+
+// svndiff: the delta format both protocols send texts in.
+
+// Decodes one svndiff stream (versions 0, 1 and 2) fed in pieces of any size.
+class svndiff_decoder {
+public:
+	// source: the base text the windows copy from (empty for a text sent
+	// whole); the decoder keeps its own copy.
+	explicit svndiff_decoder(std::string_view source = {});
+	// Takes the next bytes of the stream and appends the text of every window
+	// completed by them to out.  False on a malformed stream; error() says why.
+	// Once false, false for every later call.  A failing window adds nothing.
+	bool feed(std::string_view bytes, std::string& out);
+	// True when the stream ended where a window ends (the header included).
+	bool finish();
+	// Why feed or finish returned false; empty while they have not.
+	const std::string& error() const;
+
+private:
+	// What reading a window from the front of the pending bytes came to.
+	enum class step { whole, more, bad };
+
+	bool fail(std::string message);
+	bool take_header(std::string_view text, size_t& used);
+	bool take_windows(std::string_view text, size_t& used, std::string& out);
+	step take_window(std::string_view text, size_t& length, std::string& out);
+	bool expand_sections(std::string_view& instructions, std::string_view& data);
+
+	std::string source_;
+	std::string pending_;	// the front of a header or window not yet whole
+	std::string error_;
+	int version_ = -1;	// -1 until the header is read
+	std::string instructions_;	// versions 1 and 2: the expanded sections
+	std::string new_data_;
+};
