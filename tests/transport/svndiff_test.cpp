@@ -221,6 +221,7 @@ error_cases()
 	    {"header cut short", "SVN", "svndiff: stream ends inside the header"},
 	    {"bad magic", "SVX" + zeros(1), "svndiff: not a delta stream"},
 	    {"bad first byte", "<?xml", "svndiff: not a delta stream"},
+	    {"bad first byte alone", "<", "svndiff: not a delta stream"},
 	    {"unknown version", "SVN\3", "svndiff: unknown version 3"},
 	    {"window cut short in its numbers", header(0) + zeros(2), "svndiff: stream ends inside a window"},
 	    {"window cut short in its data", hello.substr(0, hello.size() - 1), "svndiff: stream ends inside a window"},
@@ -321,4 +322,31 @@ TEST(Svndiff, AFailingWindowAddsNothingAndTheDecoderStaysFailed)
 	EXPECT_FALSE(decoder.finish());
 	EXPECT_EQ(text, "one");
 	EXPECT_EQ(decoder.error(), "svndiff: window gives more than 4 bytes");
+}
+
+// Sixty numbered lines; the second text has line 30 changed and a line
+// added at the end.
+static std::string
+dumped_text(bool changed)
+{
+	std::string text;
+	for (int i = 0; i < 60; i++)
+		text += changed && i == 30 ? "a changed line in the middle\n"
+		    : "line " + std::to_string(i) + " of the base text, with some words to pad it out\n";
+	return changed ? text + "and one more at the end\n" : text;
+}
+
+// The delta between the two texts as `svnadmin dump --deltas` of
+// Subversion 1.14 wrote it: one window with lengths and offsets past 63.
+TEST(Svndiff, DecodesADeltaSubversionWrote)
+{
+	using namespace std::string_literals;
+	const std::string delta =
+	    "\x53\x56\x4e\x00\x00\x9a\x16\x9a\x13\x0b\x34\x00\x8d\x06\x00\x9c\x00\x8c\x59\x8d\x3d\x98"
+	    "a changed line in the middleand one more at the end\n"s;
+	svndiff_decoder decoder(dumped_text(false));
+	std::string text;
+	ASSERT_TRUE(decoder.feed(delta, text)) << decoder.error();
+	EXPECT_TRUE(decoder.finish()) << decoder.error();
+	EXPECT_EQ(text, dumped_text(true));
 }
