@@ -89,6 +89,19 @@ window_header_error(const window_header& header, size_t source_size)
 	return {};
 }
 
+// Reads a length or offset of the instruction at pos in its section;
+// empty on success, else the message.
+std::string
+read_operand(std::string_view section, size_t& pos, uint64_t& value)
+{
+	number_read r = read_number(section, pos, value);
+	if (r == number_read::more)
+		return "svndiff: instruction cut short";
+	if (r == number_read::bad)
+		return "svndiff: number too large";
+	return {};
+}
+
 // Reads the instruction at pos in the instruction section; empty on
 // success, else the message.
 std::string
@@ -100,13 +113,14 @@ read_instruction(std::string_view section, size_t& pos, instruction& op)
 	op.offset = 0;
 	if (op.code == 3)
 		return "svndiff: invalid instruction";
-	if (op.length == 0 && read_number(section, pos, op.length) != number_read::done)
-		return "svndiff: instruction cut short";
-	if (op.code != copy_new && read_number(section, pos, op.offset) != number_read::done)
-		return "svndiff: instruction cut short";
+	std::string problem;
 	if (op.length == 0)
-		return "svndiff: instruction of length zero";
-	return {};
+		problem = read_operand(section, pos, op.length);
+	if (problem.empty() && op.code != copy_new)
+		problem = read_operand(section, pos, op.offset);
+	if (problem.empty() && op.length == 0)
+		problem = "svndiff: instruction of length zero";
+	return problem;
 }
 
 // The text the window has built so far: out past base.

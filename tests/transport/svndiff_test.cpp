@@ -258,6 +258,8 @@ error_cases()
 		"svndiff: instruction of length zero"},
 	    {"instruction cut short", header(0) + window(0, 0, 5, std::string(1, '\x80'), "hello"),
 		"svndiff: instruction cut short"},
+	    {"instruction length past 64 bits", header(0) + window(0, 0, 5, '\x80' + huge, "hello"),
+		"svndiff: number too large"},
 	    {"copy without its offset", header(0) + window(0, 4, 1, std::string(1, '\x01'), ""),
 		"svndiff: instruction cut short"},
 	    {"version 1 stating one byte more", wrongly_stated(1, zlib_section(long_text), 1),
