@@ -148,4 +148,5 @@ const protocol_ops webdav_protocol = {
 	take_properties,
 	receive_contents,
 	locate_content,
+	nullptr,
 };

@@ -16,9 +16,8 @@
 // A failed batch is sent at most this many times in all.
 static constexpr int content_attempts = 6;
 
-// Checks the data of a file against its MD5; a mismatch ends the run.
-static void
-verify(const connection& conn, const file_node& node, const char* data)
+void
+verify_file_text(const connection& conn, const file_node& node, const char* data)
 {
 	std::string md5 = md5_hex(data, node.size);
 	if (conn.verbosity >= 2) {
@@ -48,7 +47,7 @@ content_attempt(connection& conn, catalogue& cat, const std::string& content_bat
 		char* data = conn.ops->locate_content(conn, node, region_end - node.raw_size, region_end);
 		if (data == nullptr)
 			return false;
-		verify(conn, node, data);
+		verify_file_text(conn, node, data);
 		write_file(conn, node, *conn.path_target + node.path, data, node.size);
 		// Every search in the next region is bounded by its end; only a
 		// failure message prints it up to a NUL, so one is put there.

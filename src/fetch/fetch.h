@@ -12,6 +12,7 @@
 
 struct catalogue;
 struct file_node;
+struct path_sets;
 
 // One request text, sent in one piece, and how many requests it holds.
 struct request_batch {
@@ -45,3 +46,22 @@ void get_files(connection& conn, catalogue& cat, command_batches& batches, diges
 // Sends one content batch and verifies and writes its files, from last to
 // batch_start; failed answers resend the batch, up to six attempts.
 void fetch_contents(connection& conn, catalogue& cat, const std::string& content_batch, int32_t batch_start, int32_t last_file);
+
+// Checks the data of a file (node.size bytes) against its MD5; a mismatch
+// ends the run.
+void verify_file_text(const connection& conn, const file_node& node, const char* data);
+
+// True when this run can take every text in one stream: the protocol has
+// one, and the target holds nothing and no list names a file, so there is
+// nothing local to compare.
+bool can_stream_tree(const connection& conn, const path_sets& sets);
+
+// Fetches the whole branch in one stream where can_stream_tree said so:
+// every file verified and written as it arrives, and in the catalogue.
+// False when the stream failed; the caller then goes on with the full run,
+// which keeps what was written and fetches the rest.
+bool stream_files(connection& conn, catalogue& cat, path_sets& sets);
+
+// After a failed stream: empties the catalogue and opens the repository
+// again on a fresh connection, for the full run.
+void reopen_for_full_run(connection& conn, catalogue& cat);

@@ -190,6 +190,10 @@ private:
 // collect_files is set.
 void find_local_files_and_directories(const std::string& base, const std::string& relative, bool collect_files, path_sets& sets);
 
+// True when path is a directory that holds nothing; false when it holds
+// anything or cannot be read.
+bool is_empty_directory(const std::string& path);
+
 // Runs the pending scan of the target, if any.
 void complete_local_scan(path_sets& sets);
 

@@ -222,3 +222,15 @@ clean_local_tree(settings& conn, path_sets& sets)
 		fputs("\x1b[0K\r", stderr);
 	remove_leftover_directories(conn, sets);
 }
+
+bool
+is_empty_directory(const std::string& path)
+{
+	dir_handle dir(opendir(path.c_str()));
+	if (!dir)
+		return false;
+	while (struct dirent* entry = readdir(dir.get()))
+		if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+			return false;
+	return true;
+}

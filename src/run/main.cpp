@@ -15,11 +15,33 @@
 #define TRELK_CONF "/usr/local/etc/trelk.conf"
 #endif
 
+// The full run: lists the branch and fetches what differs.  While the
+// server works on the listing, trelk scans the target (done at the latest
+// before the listing changes anything) and then reads the files the last
+// run wrote.
+static void
+list_and_fetch(connection& conn, catalogue& cat, path_sets& sets, digest_cache& digests)
+{
+	command_batches batches;
+
+	sets.scan = {*conn.path_target, conn.trim_tree != 0 || conn.extra_files != 0, false};
+	plan_local_digests(digests, *conn.path_target, sets.known_set);
+	conn.idle_work = [&sets, &digests] {
+		if (!sets.scan.done) {
+			complete_local_scan(sets);
+			return true;
+		}
+		return digest_next_local_file(digests);
+	};
+	conn.ops->list(conn, cat, sets);
+	build_property_batches(conn, cat, batches, digests);
+	get_files(conn, cat, batches, digests);
+}
+
 int
 main(int argc, char* argv[])
 {
-	// Start: no batches, an empty catalogue, the values at start.
-	command_batches batches;
+	// Start: an empty catalogue, the values at start.
 	catalogue cat;
 	path_sets sets;
 	digest_cache digests;
@@ -50,27 +72,19 @@ main(int argc, char* argv[])
 	refuse_work_directory_in_trimmed_target(conn);
 	allocate_response(conn);
 
-	// Connect, open the repository, list the branch.
+	// Connect and open the repository.  A target with nothing in it takes
+	// every text in one stream; should that fail, the full run below goes
+	// on from what it wrote.
+	conn.streamed_texts = can_stream_tree(conn, sets);
 	reset_connection(conn);
 	conn.ops->open(conn);
 	print_header(conn);
-	// While the server works on the listing, trelk scans the target (done
-	// at the latest before the listing changes anything) and then reads
-	// the files the last run wrote.
-	sets.scan = {*conn.path_target, conn.trim_tree != 0 || conn.extra_files != 0, false};
-	plan_local_digests(digests, *conn.path_target, sets.known_set);
-	conn.idle_work = [&sets, &digests] {
-		if (!sets.scan.done) {
-			complete_local_scan(sets);
-			return true;
-		}
-		return digest_next_local_file(digests);
-	};
-	conn.ops->list(conn, cat, sets);
+	if (conn.streamed_texts && !stream_files(conn, cat, sets))
+		reopen_for_full_run(conn, cat);
+	if (!conn.streamed_texts)
+		list_and_fetch(conn, cat, sets, digests);
 
-	// Fetch what differs, then record, stamp and clean up.
-	build_property_batches(conn, cat, batches, digests);
-	get_files(conn, cat, batches, digests);
+	// Record, stamp and clean up.
 	save_known_files(conn, cat, sets);
 	write_revision_stamp(conn);
 	clean_local_tree(conn, sets);

@@ -9,20 +9,8 @@
 #include <string>
 #include <string_view>
 
-// The values of the properties that decide how a file is written.
-struct file_properties {
-	std::string_view md5;
-	bool executable = false;
-	bool special = false;
-	bool freebsd_keyword = false;
-	std::string_view author;
-	std::string_view revision;
-	std::string_view date;
-};
-
-// Takes one ( name value ) pair of the property list.
-static void
-take_property(std::string_view name, std::string_view value, file_properties& found)
+void
+take_svn_property(std::string_view name, std::string_view value, svn_file_properties& found)
 {
 	if (name == "svn:executable")
 		found.executable = true;
@@ -41,7 +29,7 @@ take_property(std::string_view name, std::string_view value, file_properties& fo
 // Reads ( success ( ( md5 ) revision ( ( name value ) ... ) ) ).  Returns
 // false when the group has another form.
 static bool
-read_property_group(char* group, char* group_end, file_properties& found)
+read_property_group(char* group, char* group_end, svn_file_properties& found, std::string_view& md5)
 {
 	svn_items items{group, group_end};
 
@@ -51,7 +39,7 @@ read_property_group(char* group, char* group_end, file_properties& found)
 	svn_open_list(items);
 	svn_open_list(items);
 	if (!svn_close_list(items)) {
-		found.md5 = svn_read_string(items);
+		md5 = svn_read_string(items);
 		while (items.ok && !svn_close_list(items))
 			svn_skip_item(items);
 	}
@@ -64,13 +52,12 @@ read_property_group(char* group, char* group_end, file_properties& found)
 		while (items.ok && !svn_close_list(items))
 			svn_skip_item(items);
 		if (items.ok)
-			take_property(name, value, found);
+			take_svn_property(name, value, found);
 	}
 	return items.ok;
 }
 
-// True for 32 lower-case hexadecimal digits.
-static bool
+bool
 is_md5_text(std::string_view text)
 {
 	if (text.size() != 32)
@@ -91,10 +78,8 @@ branch_path(const std::string& branch)
 	return slash == std::string::npos ? std::string_view() : std::string_view(branch).substr(slash + 1);
 }
 
-// The "$FreeBSD$" expansion of a file whose svn:keywords asks for it: the
-// path as the repository names it, below the repository root.
-static std::string
-expansion_text(const file_properties& found, const std::string& path, const std::string& branch)
+std::string
+svn_expansion_text(const svn_file_properties& found, const std::string& path, const std::string& branch)
 {
 	if (!found.freebsd_keyword)
 		return {};
@@ -106,15 +91,16 @@ expansion_text(const file_properties& found, const std::string& path, const std:
 void
 read_svn_properties(char* group, char* group_end, file_node& node, const std::string& branch, std::string& expansion)
 {
-	file_properties found;
+	svn_file_properties found;
+	std::string_view md5;
 
-	if (!read_property_group(group, group_end, found) || !is_md5_text(found.md5))
+	if (!read_property_group(group, group_end, found, md5) || !is_md5_text(md5))
 		return;
-	memcpy(node.md5, found.md5.data(), 32);
+	memcpy(node.md5, md5.data(), 32);
 	node.md5[32] = '\0';
 	node.executable = found.executable;
 	node.special = found.special;
-	expansion = expansion_text(found, node.path, branch);
+	expansion = svn_expansion_text(found, node.path, branch);
 }
 
 // The number of decimal digits of n.

@@ -63,10 +63,8 @@ read_size(std::string_view text)
 	return size;
 }
 
-// Checks a name from the server, listed in the directory parent, before
-// it names anything.
-static void
-check_entry_name(std::string_view name, const std::string& parent)
+void
+check_listed_name(std::string_view name, const std::string& parent)
 {
 	if (name.size() >= 256)
 		errx(1, "The server sent a file name that is too long (%zu bytes) in %s.  Quitting.", name.size(),
@@ -85,7 +83,7 @@ read_entry(svn_items& items, const std::string& parent, std::vector<listed_entry
 	if (!items.ok || !isalpha(static_cast<unsigned char>(kind[0])))
 		return false;
 	if (kind == "file" || kind == "dir") {
-		check_entry_name(name, parent);
+		check_listed_name(name, parent);
 		int64_t size = 0;
 		if (kind == "file" && (size = read_size(svn_read_word(items))) < 0)
 			return false;

@@ -156,4 +156,5 @@ const protocol_ops svn_protocol = {
 	take_properties,
 	receive_contents,
 	locate_content,
+	stream_tree_svn,
 };

@@ -112,6 +112,39 @@ std::string root_get_dir_command(const connection& conn);
 // The caller sets conn.expected_groups to twice the number of commands.
 void list_tree_svn(connection& conn, const std::string& commands, catalogue& cat, path_sets& sets);
 
+// The values of the properties that decide how a file is written.
+struct svn_file_properties {
+	bool executable = false;
+	bool special = false;
+	bool freebsd_keyword = false;
+	std::string author;
+	std::string revision;
+	std::string date;
+};
+
+// Takes one property of a file by its name; the others are passed over.
+void take_svn_property(std::string_view name, std::string_view value, svn_file_properties& found);
+
+// The "$FreeBSD$" expansion of the file at path (relative to the branch,
+// beginning with "/") whose properties are found: empty unless its
+// svn:keywords asks for it; the path as the repository names it.
+std::string svn_expansion_text(const svn_file_properties& found, const std::string& path, const std::string& branch);
+
+// True for 32 lower-case hexadecimal digits.
+bool is_md5_text(std::string_view text);
+
+// Ends the run with a clear message unless name, listed by the server in
+// the directory parent (relative to the branch), is usable as a path
+// component of the target.
+void check_listed_name(std::string_view name, const std::string& parent);
+
+// Fetches every file of the branch in one update stream from an empty
+// report: directories made, each text decoded from svndiff and handed
+// with its node (appended to the catalogue) to take.  False, with the
+// reason on standard error, when the stream failed or the server ended the
+// edit, so that the caller can go on with the full run.
+bool stream_tree_svn(connection& conn, catalogue& cat, path_sets& sets, const file_taker& take);
+
 // Takes the MD5, the executable and special flags and the "$FreeBSD$"
 // expansion text from one property answer group [group, group_end), which
 // may hold NUL bytes inside its strings.  expansion stays empty when the

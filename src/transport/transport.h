@@ -45,6 +45,11 @@ struct http_answer {
 };
 
 struct protocol_ops;
+struct file_node;
+
+// Takes one file of a stream: its node, filled in and in the catalogue,
+// and its text as the repository holds it, not yet verified.
+using file_taker = std::function<void(file_node& node, std::string_view text)>;
 
 // The connection to the server, with the settings of the run: the socket
 // and TLS, the response buffer that every answer is read into, and what
@@ -70,6 +75,8 @@ struct connection : settings {
 	std::deque<command_ahead> sent_ahead;
 	std::deque<kept_answer> kept_answers;
 	std::deque<char> carried;
+	// svn: the texts of this run come in one update stream, as svndiff.
+	bool streamed_texts = false;
 	// Work done while the server has sent nothing yet: one piece per call,
 	// false when none is left.  Null: none.
 	std::function<bool()> idle_work;
@@ -115,6 +122,10 @@ struct protocol_ops {
 	// The first data byte of node in its answer [region_start,
 	// region_end); null when the answer failed or is not as long.
 	char* (*locate_content)(const connection& conn, const file_node& node, char* region_start, char* region_end);
+	// Fetches the whole branch in one stream, directories made and every
+	// file handed to take; false when the stream failed, so that the full
+	// run can follow.  Null where the protocol has no such stream.
+	bool (*stream_tree)(connection& conn, catalogue& cat, path_sets& sets, const file_taker& take);
 };
 
 // Closes whatever connection exists and opens a fresh one to host:port,

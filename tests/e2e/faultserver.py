@@ -35,7 +35,8 @@ after that long), optional "options" for trelk, and "expect": "status", the
 exit statuses allowed, "stderr", texts that standard error must hold in
 that order, and optionally "absent", texts it must not hold, and "fired",
 how many answers each fault must have changed.  run_cases() brings a target to revision 1 straight from the
-real server, then updates it to revision 2 through the fault server, and
+real server (unless the case says "start": "empty": then the target is a
+first fetch), then updates it to revision 2 through the fault server, and
 checks besides: no hang, nothing changed beside the target, the fault met
 an answer; a complete run leaves the tree of `svn export`; a stopped run
 keeps the old known-files list and leaves only files as one of the two
@@ -144,12 +145,36 @@ def svn_answer_shape(command):
 		return 1, False			# the client greeting
 	if text.startswith(b"( get-file ") and re.search(rb"\) (true|false) true ", text):
 		return 2, True
+	if text.startswith((b"( set-path ", b"( delete-path ", b"( finish-report ")):
+		return 0, False			# a report says; the server answers the whole
+	if text.startswith(b"( success "):
+		return 1, False			# the client's answer to close-edit
 	return 2, False
+
+
+# The answer to an update or status report runs to the end of its editor
+# drive: the authentication requests, then every editor command.
+EDIT_END = (b"( close-edit ", b"( abort-edit ", b"( failure ")
+
+
+def svn_drive_end(buf):
+	"""Returns the end of an editor drive at the start of buf: the group
+	that closes or aborts it, or a failure; None when it has not arrived."""
+	pos = 0
+	while True:
+		start = pos
+		pos = svn_item_end(buf, pos)
+		if pos is None:
+			return None
+		if buf[start:pos].lstrip().startswith(EDIT_END):
+			return pos
 
 
 def svn_answer_end(buf, command):
 	"""Returns the end of the whole answer to command at the start of buf,
 	or None when it has not all arrived."""
+	if command.lstrip().startswith((b"( update ", b"( status ")):
+		return svn_drive_end(buf)
 	groups, contents = svn_answer_shape(command)
 	pos = 0
 	for i in range(groups):
@@ -695,9 +720,10 @@ def run_case(bench, protocol, case):
 	"""Runs one case; returns its problems (empty when it passes)."""
 	site = Site(bench.workspace)
 	port = bench.servers.port(protocol)
-	status, out, err = run_trelk(protocol, port, site.target, site.work, ["-r", "1"])
-	if status != 0 or tree_difference(site.tree(), bench.export(1)):
-		return ["the clean run at revision 1 failed: %s %s" % (status, err.strip()[-300:])]
+	if case.get("start") != "empty":
+		status, out, err = run_trelk(protocol, port, site.target, site.work, ["-r", "1"])
+		if status != 0 or tree_difference(site.tree(), bench.export(1)):
+			return ["the clean run at revision 1 failed: %s %s" % (status, err.strip()[-300:])]
 	known_before = site.known_list()
 	server = FaultServer(protocol, port, case, outside=site.outside)
 	try:

@@ -1,0 +1,40 @@
+// The first fetch of a target that holds nothing: every text in one stream
+// from the server, verified and written as it comes.
+
+#include "fetch/fetch.h"
+
+#include "local/local.h"
+#include "progress/progress.h"
+#include "transport/transport.h"
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+bool
+can_stream_tree(const connection& conn, const path_sets& sets)
+{
+	return conn.ops->stream_tree != nullptr && sets.known_set.empty() && is_empty_directory(*conn.path_target);
+}
+
+bool
+stream_files(connection& conn, catalogue& cat, path_sets& sets)
+{
+	complete_local_scan(sets);
+	return conn.ops->stream_tree(conn, cat, sets, [&conn, &cat](file_node& node, std::string_view text) {
+		if (conn.verbosity >= 2)
+			show_progress(conn, node.path, cat.count() - 1, cat.count());
+		verify_file_text(conn, node, text.data());
+		write_file(conn, node, *conn.path_target + node.path, text.data(), node.size);
+	});
+}
+
+void
+reopen_for_full_run(connection& conn, catalogue& cat)
+{
+	fprintf(stderr, "Going on file by file.\n");
+	conn.streamed_texts = false;
+	cat.file.clear();
+	reset_connection(conn);
+	conn.ops->open(conn);
+}

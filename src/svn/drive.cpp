@@ -1,0 +1,392 @@
+// The svn update stream: one update report from empty, then the server's
+// editor drive, which adds every directory and file of the branch with its
+// properties and its text as svndiff.  The drive is read one command at a
+// time, so the stream never has to fit the response buffer.
+
+#include "svn/svn.h"
+
+#include "local/local.h"
+#include "transport/transport.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include <err.h>
+
+// The most bytes one command of the drive may take: far above the chunks
+// svnserve sends (one svndiff window, about 100 KiB), but bounded.
+static constexpr size_t largest_command = size_t(64) << 20;
+
+// The bytes taken from the socket in one read.
+static constexpr size_t stream_read_size = size_t(256) << 10;
+
+// The bytes of the stream not taken yet, read on demand.
+struct drive_stream {
+	connection& conn;
+	std::string buffer;
+	size_t start = 0;
+};
+
+// A file being added: its node, what its properties say, and its text as
+// far as its windows have come.
+struct drive_file {
+	std::string path;
+	svn_file_properties properties;
+	std::unique_ptr<svndiff_decoder> delta;
+	std::string text;
+	bool text_ended = false;
+};
+
+// What the drive has opened and not closed yet, by the server's tokens:
+// directories by their path relative to the target ("" for the branch
+// itself), files by their state.
+struct drive_state {
+	connection& conn;
+	catalogue& cat;
+	path_sets& sets;
+	const file_taker& take;
+	std::unordered_map<std::string, std::string> directories;
+	std::unordered_map<std::string, drive_file> files;
+	bool closed = false;
+};
+
+// Says why the stream cannot go on; the caller then goes on without it.
+static bool
+stream_fails(const char* why)
+{
+	fprintf(stderr, "Error in svn stream: %s\n", why);
+	return false;
+}
+
+// Reads more of the stream after what is kept.  False at its end or on an
+// error.
+static bool
+read_more(drive_stream& s)
+{
+	if (s.start > 0 && s.start * 2 >= s.buffer.size()) {
+		s.buffer.erase(0, s.start);
+		s.start = 0;
+	}
+	size_t kept = s.buffer.size();
+	s.buffer.resize(kept + stream_read_size);
+	ssize_t count = read_stream(s.conn, s.buffer.data() + kept, stream_read_size);
+	s.buffer.resize(kept + (count > 0 ? static_cast<size_t>(count) : 0));
+	return count > 0;
+}
+
+// The next whole command group of the stream, blanks before it passed
+// over; false (and the reason printed) when the stream ends first or holds
+// something else.
+static bool
+next_group(drive_stream& s, svn_items& items)
+{
+	for (;;) {
+		while (s.start < s.buffer.size() && (s.buffer[s.start] == ' ' || s.buffer[s.start] == '\n'))
+			s.start++;
+		if (s.start < s.buffer.size()) {
+			if (s.buffer[s.start] != '(')
+				return stream_fails("an item outside a command");
+			char* first = s.buffer.data() + s.start;
+			char* close = svn_list_end(first, s.buffer.data() + s.buffer.size());
+			if (close != nullptr) {
+				items = {first, close + 1};
+				s.start += static_cast<size_t>(close + 1 - first);
+				return true;
+			}
+			if (s.buffer.size() - s.start > largest_command)
+				return stream_fails("a command is too large");
+		}
+		if (!read_more(s))
+			return stream_fails("the connection ended inside the stream");
+	}
+}
+
+// Takes the items that close the command's argument list and the command.
+static bool
+end_command(svn_items& items)
+{
+	while (items.ok && !svn_close_list(items))
+		svn_skip_item(items);
+	return items.ok && svn_close_list(items);
+}
+
+// The path relative to the target of the entry the drive names path
+// (relative to the branch) inside the directory whose path is parent.
+// Anything but a clean name directly inside parent ends the run.
+static std::string
+child_path(const std::string& parent, std::string_view path)
+{
+	size_t slash = path.rfind('/');
+	std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+	std::string_view folder = slash == std::string_view::npos ? std::string_view() : path.substr(0, slash);
+	std::string_view expected = parent.empty() ? std::string_view() : std::string_view(parent).substr(1);
+	if (folder != expected)
+		errx(1, "The server sent the path %s outside its directory %s.  Quitting.",
+		    printable_text(path).c_str(), parent.empty() ? "/" : printable_text(parent).c_str());
+	check_listed_name(name, parent);
+	return parent + "/" + std::string(name);
+}
+
+// The directory of a token; false when the drive never opened it.
+static bool
+find_directory(const drive_state& drive, std::string_view token, std::string& path)
+{
+	auto found = drive.directories.find(std::string(token));
+	if (found == drive.directories.end())
+		return false;
+	path = found->second;
+	return true;
+}
+
+// ( open-root ( ( rev ) token ) )
+static bool
+open_root(drive_state& drive, svn_items& items)
+{
+	svn_skip_item(items);
+	std::string_view token = svn_read_string(items);
+	if (!items.ok)
+		return false;
+	drive.directories[std::string(token)] = "";
+	return true;
+}
+
+// ( add-dir ( path parent child ( copy-from ) ) ): the directory is made
+// at once, and announced as a full listing announces it.
+static bool
+add_directory(drive_state& drive, svn_items& items)
+{
+	std::string_view path = svn_read_string(items);
+	std::string_view parent_token = svn_read_string(items);
+	std::string_view token = svn_read_string(items);
+	std::string parent;
+	if (!items.ok || !find_directory(drive, parent_token, parent))
+		return false;
+	std::string relative = child_path(parent, path);
+	make_branch_directory(drive.conn, drive.sets, relative, true);
+	drive.directories[std::string(token)] = relative;
+	return true;
+}
+
+// ( close-dir ( token ) )
+static bool
+close_directory(drive_state& drive, svn_items& items)
+{
+	std::string_view token = svn_read_string(items);
+	return items.ok && drive.directories.erase(std::string(token)) == 1;
+}
+
+// ( add-file ( path directory token ( copy-from ) ) )
+static bool
+add_file(drive_state& drive, svn_items& items)
+{
+	std::string_view path = svn_read_string(items);
+	std::string_view parent_token = svn_read_string(items);
+	std::string_view token = svn_read_string(items);
+	std::string parent;
+	if (!items.ok || !find_directory(drive, parent_token, parent))
+		return false;
+	drive_file& file = drive.files[std::string(token)];
+	file = drive_file();
+	file.path = child_path(parent, path);
+	return true;
+}
+
+// The file of a token; null when the drive never added it.
+static drive_file*
+find_file(drive_state& drive, std::string_view token)
+{
+	auto found = drive.files.find(std::string(token));
+	return found == drive.files.end() ? nullptr : &found->second;
+}
+
+// ( change-file-prop ( token name ( value ) ) ); a removal names no value.
+static bool
+change_file_property(drive_state& drive, svn_items& items)
+{
+	drive_file* file = find_file(drive, svn_read_string(items));
+	std::string_view name = svn_read_string(items);
+	svn_open_list(items);
+	if (!items.ok || file == nullptr)
+		return false;
+	if (svn_close_list(items))
+		return true;
+	std::string_view value = svn_read_string(items);
+	if (!items.ok)
+		return false;
+	take_svn_property(name, value, file->properties);
+	return true;
+}
+
+// ( apply-textdelta ( token ( base-md5 ) ) ): the text comes from empty.
+static bool
+apply_text_delta(drive_state& drive, svn_items& items)
+{
+	drive_file* file = find_file(drive, svn_read_string(items));
+	if (!items.ok || file == nullptr || file->delta)
+		return false;
+	file->delta = std::make_unique<svndiff_decoder>();
+	return true;
+}
+
+// ( textdelta-chunk ( token bytes ) ): a delta the decoder refuses ends
+// the run, nothing of the file written.
+static bool
+take_delta_chunk(drive_state& drive, svn_items& items)
+{
+	drive_file* file = find_file(drive, svn_read_string(items));
+	std::string_view bytes = svn_read_string(items);
+	if (!items.ok || file == nullptr || !file->delta || file->text_ended)
+		return false;
+	if (!file->delta->feed(bytes, file->text))
+		errx(1, "The server sent a broken text for %s%s (%s).  Quitting.", drive.conn.path_target->c_str(),
+		    file->path.c_str(), file->delta->error().c_str());
+	return true;
+}
+
+// ( textdelta-end ( token ) )
+static bool
+end_delta(drive_state& drive, svn_items& items)
+{
+	drive_file* file = find_file(drive, svn_read_string(items));
+	if (!items.ok || file == nullptr || !file->delta || file->text_ended)
+		return false;
+	if (!file->delta->finish())
+		errx(1, "The server sent a broken text for %s%s (%s).  Quitting.", drive.conn.path_target->c_str(),
+		    file->path.c_str(), file->delta->error().c_str());
+	file->text_ended = true;
+	return true;
+}
+
+// ( close-file ( token ( md5 ) ) ): the file joins the catalogue and is
+// handed on with its text.
+static bool
+close_file(drive_state& drive, svn_items& items)
+{
+	std::string_view token = svn_read_string(items);
+	drive_file* file = find_file(drive, token);
+	svn_open_list(items);
+	std::string_view md5 = svn_read_string(items);
+	if (!items.ok || file == nullptr || !is_md5_text(md5) || (file->delta && !file->text_ended))
+		return false;
+	file_node& node = new_file_node(drive.cat);
+	node.path = file->path;
+	memcpy(node.md5, md5.data(), 32);
+	node.md5[32] = '\0';
+	node.size = static_cast<int64_t>(file->text.size());
+	node.executable = file->properties.executable;
+	node.special = file->properties.special;
+	node.expansion = svn_expansion_text(file->properties, node.path, *drive.conn.branch);
+	node.props_known = 1;
+	clear_directory_for_file(drive.conn, drive.sets, node.path);
+	drive.take(node, file->text);
+	drive.files.erase(std::string(token));
+	return true;
+}
+
+// One command of the drive: its name, then its arguments.  False when the
+// drive cannot go on: the server aborted it, or a command is malformed or
+// names what was never opened.
+static bool
+take_command(drive_state& drive, svn_items& items)
+{
+	svn_open_list(items);
+	std::string_view name = svn_read_word(items);
+	svn_open_list(items);
+	if (!items.ok)
+		return stream_fails("a malformed command");
+	bool taken = true;
+	if (name == "open-root")
+		taken = open_root(drive, items);
+	else if (name == "add-dir")
+		taken = add_directory(drive, items);
+	else if (name == "close-dir")
+		taken = close_directory(drive, items);
+	else if (name == "add-file")
+		taken = add_file(drive, items);
+	else if (name == "change-file-prop")
+		taken = change_file_property(drive, items);
+	else if (name == "apply-textdelta")
+		taken = apply_text_delta(drive, items);
+	else if (name == "textdelta-chunk")
+		taken = take_delta_chunk(drive, items);
+	else if (name == "textdelta-end")
+		taken = end_delta(drive, items);
+	else if (name == "close-file")
+		taken = close_file(drive, items);
+	else if (name == "close-edit")
+		drive.closed = true;
+	else if (name == "abort-edit")
+		return stream_fails("the server aborted the edit");
+	else if (name != "target-rev" && name != "change-dir-prop" && name != "absent-dir" && name != "absent-file")
+		return stream_fails(("an unexpected command " + printable_text(name)).c_str());
+	if (!taken || !end_command(items))
+		return stream_fails(("a malformed " + printable_text(name)).c_str());
+	return true;
+}
+
+// True when the group is a success; a failure is reported.
+static bool
+group_succeeds(svn_items items)
+{
+	std::string_view text(items.p, items.end - items.p);
+	if (begins_with(items.p, items.end, "( success "))
+		return true;
+	report_command_failure(std::string(text).c_str());
+	return false;
+}
+
+// The update command and its report: the branch as if empty, so that the
+// server adds everything.
+static std::string
+update_commands(const connection& conn)
+{
+	std::string revision = std::to_string(conn.revision);
+	return "( update ( ( " + revision + " ) 0: true infinity false false ) )\n"
+	    "( set-path ( 0: " + revision + " true ( ) infinity ) )\n"
+	    "( finish-report ( ) )\n";
+}
+
+// Reads the drive to its close-edit; the groups before it (the
+// authentication requests of the command and its report) must succeed.
+static bool
+read_drive(drive_stream& s, drive_state& drive)
+{
+	svn_items items{nullptr, nullptr};
+	bool started = false;
+
+	while (!drive.closed) {
+		if (!next_group(s, items))
+			return false;
+		if (!started && begins_with(items.p, items.end, "( success "))
+			continue;
+		if (!started && begins_with(items.p, items.end, "( failure "))
+			return group_succeeds(items);
+		started = true;
+		if (!take_command(drive, items))
+			return false;
+	}
+	return true;
+}
+
+bool
+stream_tree_svn(connection& conn, catalogue& cat, path_sets& sets, const file_taker& take)
+{
+	drive_stream s{conn, std::string(conn.carried.begin(), conn.carried.end())};
+	drive_state drive{conn, cat, sets, take, {}, {}, false};
+	svn_items items{nullptr, nullptr};
+
+	conn.carried.clear();
+	send_command(conn, update_commands(conn).c_str());
+	if (!read_drive(s, drive))
+		return false;
+	send_command(conn, "( success ( ) )\n");
+	if (!next_group(s, items) || !group_succeeds(items))
+		return false;
+	if (!drive.files.empty())
+		return stream_fails("the edit closed with a file still open");
+	return true;
+}
