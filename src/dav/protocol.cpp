@@ -149,4 +149,5 @@ const protocol_ops webdav_protocol = {
 	receive_contents,
 	locate_content,
 	nullptr,
+	nullptr,
 };

@@ -141,11 +141,39 @@ content_pass(connection& conn, catalogue& cat, const std::vector<content_batch>&
 	}
 }
 
+// The texts of every file to download in one stream, where the protocol
+// has one.  False when it has none or the stream failed; then the content
+// batches fetch them all again on a fresh connection.
+static bool
+stream_downloads(connection& conn, catalogue& cat)
+{
+	std::vector<int32_t> files;
+	for (int32_t i = 0; i < cat.count(); i++)
+		if (cat.file[i].download)
+			files.push_back(i);
+	if (conn.ops->stream_texts == nullptr)
+		return false;
+	bool streamed = conn.ops->stream_texts(conn, cat, files, [&conn, &cat](int32_t index, std::string_view text) {
+		const file_node& node = cat.file[index];
+		if (conn.verbosity >= 2)
+			show_progress(conn, node.path, index, cat.count());
+		verify_file_text(conn, node, text.data());
+		write_file(conn, node, *conn.path_target + node.path, text.data(), node.size);
+	});
+	if (!streamed) {
+		reset_connection(conn);
+		conn.ops->open(conn);
+	}
+	return streamed;
+}
+
 void
 get_files(connection& conn, catalogue& cat, command_batches& batches, digest_cache& digests)
 {
 	std::vector<content_batch> contents;
 
 	property_pass(conn, cat, batches, digests, contents);
+	if (!contents.empty() && stream_downloads(conn, cat))
+		return;
 	content_pass(conn, cat, contents);
 }

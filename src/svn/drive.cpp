@@ -1,7 +1,9 @@
-// The svn update stream: one update report from empty, then the server's
-// editor drive, which adds every directory and file of the branch with its
-// properties and its text as svndiff.  The drive is read one command at a
-// time, so the stream never has to fit the response buffer.
+// The svn update stream: an update report, then the server's editor
+// drive, which adds directories and files with their properties and texts
+// as svndiff.  From an empty report it adds the whole branch; from a report
+// that has the branch at the revision but lacks some files, just those.
+// The drive is read one command at a time, so the stream never has to fit
+// the response buffer.
 
 #include "svn/svn.h"
 
@@ -10,10 +12,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include <err.h>
 
@@ -43,15 +47,18 @@ struct drive_file {
 
 // What the drive has opened and not closed yet, by the server's tokens:
 // directories by their path relative to the target ("" for the branch
-// itself), files by their state.
+// itself), files by their state.  wanted, when set, names the only files
+// the drive may add: catalogue files by path, each taken once.
 struct drive_state {
 	connection& conn;
 	catalogue& cat;
-	path_sets& sets;
+	path_sets* sets;
 	const file_taker& take;
+	std::map<std::string, int32_t>* wanted;
 	std::unordered_map<std::string, std::string> directories;
 	std::unordered_map<std::string, drive_file> files;
 	bool closed = false;
+	bool aborted = false;
 };
 
 // Says why the stream cannot go on; the caller then goes on without it.
@@ -166,8 +173,24 @@ add_directory(drive_state& drive, svn_items& items)
 	if (!items.ok || !find_directory(drive, parent_token, parent))
 		return false;
 	std::string relative = child_path(parent, path);
-	make_branch_directory(drive.conn, drive.sets, relative, true);
+	if (drive.wanted != nullptr)
+		errx(1, "The server sent the directory %s, which was not asked for.  Quitting.", printable_text(relative).c_str());
+	make_branch_directory(drive.conn, *drive.sets, relative, true);
 	drive.directories[std::string(token)] = relative;
+	return true;
+}
+
+// ( open-dir ( path parent child ( rev ) ) ): a directory that is there.
+static bool
+open_directory(drive_state& drive, svn_items& items)
+{
+	std::string_view path = svn_read_string(items);
+	std::string_view parent_token = svn_read_string(items);
+	std::string_view token = svn_read_string(items);
+	std::string parent;
+	if (!items.ok || !find_directory(drive, parent_token, parent))
+		return false;
+	drive.directories[std::string(token)] = child_path(parent, path);
 	return true;
 }
 
@@ -189,9 +212,12 @@ add_file(drive_state& drive, svn_items& items)
 	std::string parent;
 	if (!items.ok || !find_directory(drive, parent_token, parent))
 		return false;
+	std::string relative = child_path(parent, path);
+	if (drive.wanted != nullptr && drive.wanted->count(relative) == 0)
+		errx(1, "The server sent the file %s, which was not asked for.  Quitting.", printable_text(relative).c_str());
 	drive_file& file = drive.files[std::string(token)];
 	file = drive_file();
-	file.path = child_path(parent, path);
+	file.path = relative;
 	return true;
 }
 
@@ -261,8 +287,41 @@ end_delta(drive_state& drive, svn_items& items)
 	return true;
 }
 
-// ( close-file ( token ( md5 ) ) ): the file joins the catalogue and is
-// handed on with its text.
+// A file of the whole branch: it joins the catalogue as the drive
+// describes it, after whatever stands in its place gives way.
+static int32_t
+new_node(drive_state& drive, const drive_file& file, std::string_view md5)
+{
+	file_node& node = new_file_node(drive.cat);
+	node.path = file.path;
+	memcpy(node.md5, md5.data(), 32);
+	node.md5[32] = '\0';
+	node.executable = file.properties.executable;
+	node.special = file.properties.special;
+	node.expansion = svn_expansion_text(file.properties, node.path, *drive.conn.branch);
+	node.props_known = 1;
+	clear_directory_for_file(drive.conn, *drive.sets, node.path);
+	return drive.cat.count() - 1;
+}
+
+// A file asked for: its catalogue node, which keeps the properties already
+// read; the text must be the one they named.
+static int32_t
+wanted_node(drive_state& drive, const drive_file& file, std::string_view md5)
+{
+	auto found = drive.wanted->find(file.path);
+	if (found == drive.wanted->end())
+		errx(1, "The server sent the file %s twice.  Quitting.", printable_text(file.path).c_str());
+	int32_t index = found->second;
+	drive.wanted->erase(found);
+	const file_node& node = drive.cat.file[index];
+	if (md5 != node.md5)
+		errx(1, "MD5 checksum mismatch: should be %s, calculated %s\n", node.md5, std::string(md5).c_str());
+	return index;
+}
+
+// ( close-file ( token ( md5 ) ) ): the file's node, complete, is handed
+// on with its text.
 static bool
 close_file(drive_state& drive, svn_items& items)
 {
@@ -272,17 +331,9 @@ close_file(drive_state& drive, svn_items& items)
 	std::string_view md5 = svn_read_string(items);
 	if (!items.ok || file == nullptr || !is_md5_text(md5) || (file->delta && !file->text_ended))
 		return false;
-	file_node& node = new_file_node(drive.cat);
-	node.path = file->path;
-	memcpy(node.md5, md5.data(), 32);
-	node.md5[32] = '\0';
-	node.size = static_cast<int64_t>(file->text.size());
-	node.executable = file->properties.executable;
-	node.special = file->properties.special;
-	node.expansion = svn_expansion_text(file->properties, node.path, *drive.conn.branch);
-	node.props_known = 1;
-	clear_directory_for_file(drive.conn, drive.sets, node.path);
-	drive.take(node, file->text);
+	int32_t index = drive.wanted != nullptr ? wanted_node(drive, *file, md5) : new_node(drive, *file, md5);
+	drive.cat.file[index].size = static_cast<int64_t>(file->text.size());
+	drive.take(index, file->text);
 	drive.files.erase(std::string(token));
 	return true;
 }
@@ -303,6 +354,8 @@ take_command(drive_state& drive, svn_items& items)
 		taken = open_root(drive, items);
 	else if (name == "add-dir")
 		taken = add_directory(drive, items);
+	else if (name == "open-dir")
+		taken = open_directory(drive, items);
 	else if (name == "close-dir")
 		taken = close_directory(drive, items);
 	else if (name == "add-file")
@@ -319,8 +372,10 @@ take_command(drive_state& drive, svn_items& items)
 		taken = close_file(drive, items);
 	else if (name == "close-edit")
 		drive.closed = true;
-	else if (name == "abort-edit")
-		return stream_fails("the server aborted the edit");
+	else if (name == "abort-edit") {
+		drive.aborted = true;
+		return false;
+	}
 	else if (name != "target-rev" && name != "change-dir-prop" && name != "absent-dir" && name != "absent-file")
 		return stream_fails(("an unexpected command " + printable_text(name)).c_str());
 	if (!taken || !end_command(items))
@@ -339,16 +394,17 @@ group_succeeds(svn_items items)
 	return false;
 }
 
-// The update command and its report: the branch as if empty, so that the
-// server adds everything.
+// The update command and the report's first line: the branch at the
+// revision, or, with empty, as if it held nothing.
 static std::string
-update_commands(const connection& conn)
+update_command(const connection& conn, bool empty)
 {
 	std::string revision = std::to_string(conn.revision);
 	return "( update ( ( " + revision + " ) 0: true infinity false false ) )\n"
-	    "( set-path ( 0: " + revision + " true ( ) infinity ) )\n"
-	    "( finish-report ( ) )\n";
+	    "( set-path ( 0: " + revision + (empty ? " true" : " false") + " ( ) infinity ) )\n";
 }
+
+static const char finish_report[] = "( finish-report ( ) )\n";
 
 // Reads the drive to its close-edit; the groups before it (the
 // authentication requests of the command and its report) must succeed.
@@ -372,21 +428,58 @@ read_drive(drive_stream& s, drive_state& drive)
 	return true;
 }
 
-bool
-stream_tree_svn(connection& conn, catalogue& cat, path_sets& sets, const file_taker& take)
+// Sends the report, reads the whole drive and ends the command.  False
+// when any of it fails.
+static bool
+run_drive(connection& conn, const std::string& report, drive_state& drive)
 {
 	drive_stream s{conn, std::string(conn.carried.begin(), conn.carried.end())};
-	drive_state drive{conn, cat, sets, take, {}, {}, false};
 	svn_items items{nullptr, nullptr};
 
 	conn.carried.clear();
-	send_command(conn, update_commands(conn).c_str());
-	if (!read_drive(s, drive))
-		return false;
+	send_command(conn, report.c_str());
+	if (!read_drive(s, drive)) {
+		// The server waits for the abort to be answered before it says
+		// why it aborted.
+		if (drive.aborted) {
+			send_command(conn, "( success ( ) )\n");
+			if (next_group(s, items))
+				group_succeeds(items);
+		}
+		return drive.aborted ? stream_fails("the server aborted the edit") : false;
+	}
 	send_command(conn, "( success ( ) )\n");
 	if (!next_group(s, items) || !group_succeeds(items))
 		return false;
 	if (!drive.files.empty())
 		return stream_fails("the edit closed with a file still open");
+	return true;
+}
+
+bool
+stream_tree_svn(connection& conn, catalogue& cat, path_sets& sets, const file_taker& take)
+{
+	drive_state drive{conn, cat, &sets, take, nullptr, {}, {}, false, false};
+
+	return run_drive(conn, update_command(conn, true) + finish_report, drive);
+}
+
+bool
+stream_texts_svn(connection& conn, catalogue& cat, const std::vector<int32_t>& files, const file_taker& take)
+{
+	std::map<std::string, int32_t> wanted;
+	for (int32_t index : files)
+		wanted[cat.file[index].path] = index;
+	// The server walks the report with the tree, depth first: what lies
+	// below a directory must come together, as it does in sorted order.
+	std::string report = update_command(conn, false);
+	for (const auto& [path, index] : wanted)
+		report += "( delete-path ( " + std::to_string(path.size() - 1) + ":" + path.substr(1) + " ) )\n";
+	report += finish_report;
+	drive_state drive{conn, cat, nullptr, take, &wanted, {}, {}, false, false};
+	if (!run_drive(conn, report, drive))
+		return false;
+	if (!wanted.empty())
+		return stream_fails("the edit closed without every file asked for");
 	return true;
 }

@@ -157,4 +157,5 @@ const protocol_ops svn_protocol = {
 	receive_contents,
 	locate_content,
 	stream_tree_svn,
+	stream_texts_svn,
 };

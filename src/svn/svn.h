@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct catalogue;
 struct file_node;
@@ -144,6 +145,13 @@ void check_listed_name(std::string_view name, const std::string& parent);
 // reason on standard error, when the stream failed or the server ended the
 // edit, so that the caller can go on with the full run.
 bool stream_tree_svn(connection& conn, catalogue& cat, path_sets& sets, const file_taker& take);
+
+// Fetches the texts of the catalogue files at the indexes files in one
+// update stream: the report has the branch at the revision and lacks just
+// those files, so the server sends each whole.  Each is handed to take
+// with its node, whose MD5 it must have.  False, with the reason on
+// standard error, when the stream failed.
+bool stream_texts_svn(connection& conn, catalogue& cat, const std::vector<int32_t>& files, const file_taker& take);
 
 // Takes the MD5, the executable and special flags and the "$FreeBSD$"
 // expansion text from one property answer group [group, group_end), which

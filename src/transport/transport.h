@@ -47,9 +47,9 @@ struct http_answer {
 struct protocol_ops;
 struct file_node;
 
-// Takes one file of a stream: its node, filled in and in the catalogue,
-// and its text as the repository holds it, not yet verified.
-using file_taker = std::function<void(file_node& node, std::string_view text)>;
+// Takes one file of a stream: the index of its node in the catalogue,
+// filled in, and its text as the repository holds it, not yet verified.
+using file_taker = std::function<void(int32_t index, std::string_view text)>;
 
 // The connection to the server, with the settings of the run: the socket
 // and TLS, the response buffer that every answer is read into, and what
@@ -126,6 +126,10 @@ struct protocol_ops {
 	// file handed to take; false when the stream failed, so that the full
 	// run can follow.  Null where the protocol has no such stream.
 	bool (*stream_tree)(connection& conn, catalogue& cat, path_sets& sets, const file_taker& take);
+	// Fetches the texts of the catalogue files at the indexes files in one
+	// stream, each handed to take; false when the stream failed, so that
+	// the content batches can follow.  Null where the protocol has none.
+	bool (*stream_texts)(connection& conn, catalogue& cat, const std::vector<int32_t>& files, const file_taker& take);
 };
 
 // Closes whatever connection exists and opens a fresh one to host:port,
