@@ -63,6 +63,9 @@ struct connection : settings {
 	uint32_t expected_groups = 0;
 	// HTTP: the answers the last exchange found in response.
 	std::vector<http_answer> http_answers;
+	// HTTP: the connection can carry the next exchange; false once the
+	// server has closed it, said it will, or left bytes unaccounted for.
+	bool http_kept_open = false;
 	// svn: commands written before the answers in front of them were read,
 	// oldest first; answers read before their commands were asked for; and
 	// bytes read past the end of an answer, which begin the next one.  All
@@ -141,6 +144,14 @@ std::string server_authority(const connection& conn);
 // Writes the whole command (NUL-terminated; null does nothing), echoing it
 // at verbosity 3 and above.  Returns only when every byte is written.
 void send_command(connection& conn, const char* command);
+
+// As send_command, but returns false, writing nothing more, when the
+// server has closed the connection (EPIPE, ECONNRESET, a TLS close).
+bool try_send_command(connection& conn, const char* command);
+
+// True when an idle connection has something to read or has been closed
+// by the server: either way it cannot carry a new request and its answer.
+bool idle_connection_ended(const connection& conn);
 
 // Ends the connection at the end of the run: TLS shutdown, close, free.
 void close_connection(connection& conn);

@@ -228,6 +228,64 @@ TEST(ProcessCommandHttp, EarlyCloseAfterAFailureAnswerIsLeftToTheCaller)
 	EXPECT_EQ(response_text(conn), failure);
 }
 
+TEST(ProcessCommandHttp, TheConnectionCarriesTheNextExchange)
+{
+	struct keep_case {
+		const char* name;
+		std::string first_answer;
+		int connections;
+	} cases[] = {
+		{"kept open", length_answer_a, 1},
+		{"the server says it closes", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 5\r\n\r\nhello", 2},
+		{"HTTP/1.0 without keep-alive", "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello", 2},
+	};
+	for (const keep_case& c : cases) {
+		SCOPED_TRACE(c.name);
+		canned_server server({{{c.first_answer}}, {{length_answer_a}}});
+		connection conn = server.client();
+		conn.expected_groups = 2;
+		process_command_http(conn, request);
+		process_command_http(conn, request);
+		EXPECT_EQ(response_text(conn), length_answer_a);
+		EXPECT_EQ(server.connections(), c.connections);
+		EXPECT_EQ(server.requests(), std::string(request) + request);
+	}
+}
+
+// A server that ends the connection part way through a batch (its
+// keep-alive budget spent, or a failure after some answers) costs no
+// attempt: the requests it has not answered go again on a new connection.
+TEST(ProcessCommandHttp, UnansweredRequestsAreSentAgain)
+{
+	const std::string second = "GET /b HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+	const std::string close_answer = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 5\r\n\r\nhello";
+	struct resend_case {
+		const char* name;
+		canned_reply first;
+	} cases[] = {
+		{"says it closes", {{close_answer}, canned_reply::stay_open}},
+		{"closes without a word", {{length_answer_a}, canned_reply::close_early}},
+		{"resets in the second answer", {{length_answer_a, "HTTP/1.1 200 OK\r\nContent-Le"}, canned_reply::reset}},
+		{"closes in a chunked second answer", {{length_answer_a, chunked_header + "5\r\nhel"}, canned_reply::close_early}},
+	};
+	for (const resend_case& c : cases) {
+		SCOPED_TRACE(c.name);
+		canned_server server({c.first, {{length_answer_a}}});
+		connection conn = server.client();
+		conn.expected_groups = 4;
+		std::string both = request + second;
+		testing::internal::CaptureStderr();
+		process_command_http(conn, both.c_str());
+		EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+		std::string first_text = c.first.pieces[0];
+		EXPECT_EQ(response_text(conn), first_text + length_answer_a);
+		EXPECT_EQ(server.requests(), both + second);
+		EXPECT_EQ(server.connections(), 2);
+		ASSERT_EQ(conn.http_answers.size(), 2u);
+		EXPECT_EQ(conn.http_answers[1].start, first_text.size());
+	}
+}
+
 TEST(ProcessCommandHttpDeathTest, SixFailedAttemptsEndTheRun)
 {
 	canned_reply reset{{}, canned_reply::reset};
