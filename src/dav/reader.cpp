@@ -264,10 +264,13 @@ closes_connection(std::string_view header)
 	return old_version && !keep_alive;
 }
 
-// Counts the body of the answer being read as complete.
+// Counts the body of the answer being read as complete; its data ends at
+// data_end.
 static void
-finish_answer(http_read& r)
+finish_answer(connection& conn, http_read& r, int64_t data_end)
 {
+	http_answer& answer = conn.http_answers.back();
+	answer.length = static_cast<uint64_t>(data_end) - answer.body;
 	r.units++;
 	r.body = body_state::none;
 	r.answered++;
@@ -322,7 +325,7 @@ take_header(connection& conn, http_read& r)
 		r.body = body_state::length;
 	} else {
 		// Without framing the answer has no body (a 204, say).
-		finish_answer(r);
+		finish_answer(conn, r, r.bytes_expected);
 	}
 	return true;
 }
@@ -333,7 +336,7 @@ take_length_body(connection& conn, http_read& r)
 {
 	if (static_cast<int64_t>(conn.response_length) < r.bytes_expected)
 		return false;
-	finish_answer(r);
+	finish_answer(conn, r, r.bytes_expected);
 	return true;
 }
 
@@ -417,8 +420,9 @@ take_trailer(connection& conn, http_read& r)
 			return false;
 		remove_bytes(conn, at, end + 2 - at);
 	}
+	int64_t data_end = r.bytes_expected;
 	expect_more(r, 2, bad_chunk_data);
-	finish_answer(r);
+	finish_answer(conn, r, data_end);
 	return true;
 }
 

@@ -42,6 +42,7 @@ struct http_answer {
 	std::string status_text;	// "404 Not Found": the code and the reason
 	uint64_t start = 0;		// offset of the status line in response
 	uint64_t body = 0;		// offset of the body's first byte
+	uint64_t length = 0;		// the body's bytes, chunk framing removed
 };
 
 struct protocol_ops;
@@ -92,6 +93,10 @@ struct protocol_ops {
 	// True when the listing gives each file's MD5, so that only the files
 	// whose local copy differs need their properties asked for.
 	bool listing_gives_md5;
+	// True when the listing can also give each file's properties (the
+	// file_node's props_known tells whether it did): such a file needs no
+	// property request at all, and its size comes with its content.
+	bool listing_gives_properties;
 	// The request for a file's properties, and the one for its content.
 	std::string (*property_request)(const connection& conn, const file_node& node);
 	std::string (*content_request)(const connection& conn, const file_node& node);

@@ -136,11 +136,12 @@ TEST(ProcessCommandHttp, AnswersAreRecorded)
 		const char* text;
 		uint64_t start;
 		uint64_t body;
+		uint64_t length;
 	} expected[] = {
-		{404, "404 Not Found", 0, failed.size() - 3},
-		{207, "207 Multi-Status", failed.size(), failed.size() + chunked_header.size()},
+		{404, "404 Not Found", 0, failed.size() - 3, 3},
+		{207, "207 Multi-Status", failed.size(), failed.size() + chunked_header.size(), 16},
 		{200, "200 OK", failed.size() + chunked_taken.size(),
-		    failed.size() + chunked_taken.size() + length_answer_a.size() - 5},
+		    failed.size() + chunked_taken.size() + length_answer_a.size() - 5, 5},
 	};
 	for (size_t i = 0; i < 3; i++) {
 		SCOPED_TRACE(i);
@@ -148,6 +149,7 @@ TEST(ProcessCommandHttp, AnswersAreRecorded)
 		EXPECT_EQ(conn.http_answers[i].status_text, expected[i].text);
 		EXPECT_EQ(conn.http_answers[i].start, expected[i].start);
 		EXPECT_EQ(conn.http_answers[i].body, expected[i].body);
+		EXPECT_EQ(conn.http_answers[i].length, expected[i].length);
 	}
 	// The next exchange starts a new record.
 	conn.expected_groups = 2;

@@ -52,6 +52,7 @@ class HttpUpdate(DavScenarios, unittest.TestCase):
         self.assert_tree(client, repo, rev)
         requests = [request for request, _ in proxy.log]
         self.assertGreater(len(requests), 2 * 96, "the fetch needs several batches")
+        self.assertEqual([r for r in requests if r.startswith(b"PROPFIND")], [])
         allowed = math.ceil(len(requests) / APACHE_KEEPALIVE_REQUESTS) + 1
         self.assertLessEqual(proxy.connections, allowed,
                              "%d connections for %d requests" % (proxy.connections, len(requests)))
