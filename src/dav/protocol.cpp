@@ -42,10 +42,12 @@ content_answer_bytes(const connection&, const file_node& node)
 	return node.size + header_room;
 }
 
-// Each batch is sent when it is read: nothing is kept in flight.
+// The next batch goes out right behind the current one, on the same
+// connection, so that its answers follow without a round trip between.
 static void
-keep_ahead(connection&, const std::string&, uint32_t, const std::string*, uint32_t)
+keep_ahead(connection& conn, const std::string&, uint32_t, const std::string* next, uint32_t)
 {
+	conn.http_queued = next != nullptr ? *next : std::string();
 }
 
 static void

@@ -30,6 +30,10 @@ static constexpr int attempt_limit = 6;
 static constexpr size_t read_limit = 1 << 20;
 // A chunk-size line longer than this is not one.
 static constexpr size_t chunk_line_limit = 1024;
+// The most request bytes written ahead of reading: the socket buffers of
+// both ends hold them even while the server is busy writing answers, so the
+// write never waits on a server that waits for its answers to be read.
+static constexpr size_t ahead_limit = 32768;
 
 // What the reader expects next where bytes_expected points.
 enum class body_state {
@@ -572,27 +576,102 @@ unanswered_requests(const char* request, const std::vector<size_t>& ends, uint32
 	return request + ends[answered - 1];
 }
 
+// Writes the request text queued to follow this exchange's, once per
+// connection, when it is short enough never to block.
+static void
+send_ahead(connection& conn)
+{
+	if (conn.http_ahead.empty() || conn.http_ahead_sent || conn.http_ahead.size() > ahead_limit)
+		return;
+	conn.http_ahead_sent = try_send_command(conn, conn.http_ahead.c_str());
+}
+
+// Forgets what was written ahead on a connection that is gone.
+static void
+lose_connection(connection& conn)
+{
+	conn.http_kept_open = false;
+	conn.http_ahead_sent = false;
+	conn.http_carried.clear();
+}
+
+// Ends a complete exchange: bytes past its last answer belong to the
+// answers of the requests written ahead, and are kept for their exchange;
+// without such requests they mean the connection cannot be trusted.
+static void
+finish_exchange(connection& conn, const http_read& r)
+{
+	size_t end = static_cast<size_t>(r.bytes_expected);
+	bool extra = conn.response_length > end;
+
+	if (r.server_closes || r.failure_answer || (extra && !conn.http_ahead_sent)) {
+		lose_connection(conn);
+		return;
+	}
+	conn.http_kept_open = true;
+	if (!extra)
+		return;
+	conn.http_carried.assign(conn.response.get() + end, conn.response_length - end);
+	memset(conn.response.get() + end, 0, conn.response_length - end + 1);
+	conn.response_length = end;
+}
+
+// Takes the request text written ahead by the last exchange as this
+// one's: true when it is this request and still on the kept connection,
+// and then the answer bytes already read are put in the buffer.
+static bool
+take_ahead(connection& conn, const char* request)
+{
+	bool mine = conn.http_ahead_sent && conn.http_kept_open && conn.http_ahead == request;
+
+	if (conn.http_ahead_sent && !mine)
+		lose_connection(conn);	// answers to other requests are on the way
+	if (mine) {
+		while (static_cast<uint64_t>(conn.response_blocks) * 4096 < conn.http_carried.size())
+			grow_response(conn, "process_command_http realloc");
+		memcpy(conn.response.get(), conn.http_carried.data(), conn.http_carried.size());
+		conn.response_length = conn.http_carried.size();
+		conn.response.get()[conn.response_length] = '\0';
+	}
+	conn.http_carried.clear();
+	conn.http_ahead = std::move(conn.http_queued);
+	conn.http_queued.clear();
+	conn.http_ahead_sent = false;
+	return mine;
+}
+
 // Sends the requests not yet answered and reads their answers, on the kept
-// connection or a new one, until every unit is counted.  A connection that
-// brought no new answer before it ended counts as a failed attempt, unless
-// it was a kept one that the server may have closed while it was idle.
+// connection or a new one, until every unit is counted; the requests queued
+// to follow go out behind them.  A connection that brought no new answer
+// before it ended counts as a failed attempt, unless it was a kept one that
+// the server may have closed while it was idle.
 static void
 exchange_answers(connection& conn, const char* request, http_read& r)
 {
 	std::vector<size_t> ends = request_ends(request);
+	bool already_sent = take_ahead(conn, request);
 
+	if (already_sent)
+		take_answers(conn, r);
 	for (int failures = 0;;) {
-		bool fresh = open_for_request(conn);
+		bool fresh = false;
+		bool sent = already_sent;
+		if (!already_sent) {
+			fresh = open_for_request(conn);
+			sent = try_send_command(conn, unanswered_requests(request, ends, r.answered));
+		}
+		already_sent = false;
 		uint32_t answered_before = r.answered;
 		read_outcome outcome = read_outcome::ended;
-		if (try_send_command(conn, unanswered_requests(request, ends, r.answered)))
+		if (sent) {
+			send_ahead(conn);
 			outcome = read_answers(conn, r);
+		}
 		if (outcome == read_outcome::complete) {
-			conn.http_kept_open = !r.server_closes && !r.failure_answer &&
-			    static_cast<int64_t>(conn.response_length) == r.bytes_expected;
+			finish_exchange(conn, r);
 			return;
 		}
-		conn.http_kept_open = false;
+		lose_connection(conn);
 		drop_unfinished_answer(conn, r);
 		if (outcome == read_outcome::ended && r.answered == answered_before && fresh)
 			report_failed_attempt(failures++);
@@ -608,9 +687,10 @@ process_command_http(connection& conn, const char* request)
 	conn.http_answers.clear();
 	if (conn.expected_groups == 0) {
 		// Answers left unread would be taken for the next exchange's.
+		take_ahead(conn, "");
 		open_for_request(conn);
 		send_command(conn, request);
-		conn.http_kept_open = false;
+		lose_connection(conn);
 	} else
 		exchange_answers(conn, request, r);
 	if (conn.verbosity >= 3) {

@@ -67,6 +67,14 @@ struct connection : settings {
 	// HTTP: the connection can carry the next exchange; false once the
 	// server has closed it, said it will, or left bytes unaccounted for.
 	bool http_kept_open = false;
+	// HTTP: the request text to write right after the next exchange's own,
+	// so that its answers follow without a round trip; the one the current
+	// exchange writes after its own (and whether it is on the wire); and
+	// the bytes of its answers read with the current ones.
+	std::string http_queued;
+	std::string http_ahead;
+	bool http_ahead_sent = false;
+	std::string http_carried;
 	// svn: commands written before the answers in front of them were read,
 	// oldest first; answers read before their commands were asked for; and
 	// bytes read past the end of an answer, which begin the next one.  All

@@ -203,15 +203,16 @@ private:
 		fd = -1;
 	}
 
-	// Keeps the last connection open until the client closes it.
-	static void
+	// Keeps the last connection open until the client closes it,
+	// recording what else it sends.
+	void
 	drain(int fd)
 	{
 		char buffer[4096];
 		if (fd < 0)
 			return;
-		while (read(fd, buffer, sizeof(buffer)) > 0)
-			;
+		for (ssize_t count; (count = read(fd, buffer, sizeof(buffer))) > 0;)
+			std::ofstream(requests_path, std::ios::binary | std::ios::app).write(buffer, count);
 		close(fd);
 	}
 

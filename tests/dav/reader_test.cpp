@@ -288,6 +288,32 @@ TEST(ProcessCommandHttp, UnansweredRequestsAreSentAgain)
 	}
 }
 
+// The batch queued to follow goes out right behind the current one, before
+// any answer is read; its answers, read with the current ones, are kept
+// for its own exchange.
+TEST(ProcessCommandHttp, TheQueuedBatchGoesOutBehindTheCurrentOne)
+{
+	const std::string second = "GET /b HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+	const std::string second_answer = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nbye";
+	canned_server server({{{length_answer_a + second_answer}}});
+	connection conn = server.client();
+	conn.expected_groups = 2;
+
+	conn.ops->keep_ahead(conn, request, 2, &second, 2);
+	process_command_http(conn, request);
+	EXPECT_EQ(response_text(conn), length_answer_a);
+	std::string both = request + second;
+	for (int i = 0; i < 100 && server.requests() != both; i++)
+		usleep(10000);
+	ASSERT_EQ(server.requests(), both);
+
+	process_command_http(conn, second.c_str());
+	EXPECT_EQ(response_text(conn), second_answer);
+	ASSERT_EQ(conn.http_answers.size(), 1u);
+	EXPECT_EQ(conn.http_answers[0].length, 3u);
+	EXPECT_EQ(server.connections(), 1);
+}
+
 TEST(ProcessCommandHttpDeathTest, SixFailedAttemptsEndTheRun)
 {
 	canned_reply reset{{}, canned_reply::reset};
