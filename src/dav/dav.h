@@ -13,11 +13,13 @@ struct catalogue;
 struct file_node;
 struct path_sets;
 
-// Sends one request text (possibly many pipelined requests) on a fresh
-// connection and reads conn.expected_groups units (a header and a body per
-// answer) into conn.response, chunk framing removed in place, and the
-// status and place of every answer into conn.http_answers.  Failed reads
-// start over on a new connection, up to six attempts.
+// Sends one request text (possibly many pipelined requests) on the kept
+// connection, or a new one when the server has closed it, and reads
+// conn.expected_groups units (a header and a body per answer) into
+// conn.response, chunk framing removed in place, and the status, place and
+// body length of every answer into conn.http_answers.  Requests a closing
+// server left unanswered go again on a new connection; a connection that
+// ends without a new answer is a failed attempt, six of which end the run.
 void process_command_http(connection& conn, const char* request);
 
 // How an HTTP header delimits its body.
@@ -50,7 +52,9 @@ void discover_http(connection& conn);
 
 // The update report for the whole branch: creates its directories under the
 // target, takes them out of local_dir_set, and appends every file, with its
-// href, MD5 and path, to the catalogue.
+// href, MD5 and path, to the catalogue; with the properties set inline (the
+// server's inline-props), also its executable and special flags and its
+// "$FreeBSD$" expansion, and props_known.
 void list_tree_http(connection& conn, catalogue& cat, path_sets& sets);
 
 // The text of the first element named tag at or after start, entities

@@ -42,10 +42,12 @@ content_answer_bytes(const connection&, const file_node& node)
 	return node.size + header_room;
 }
 
-// Each batch is sent when it is read: nothing is kept in flight.
+// The next batch goes out right behind the current one, on the same
+// connection, so that its answers follow without a round trip between.
 static void
-keep_ahead(connection&, const std::string&, uint32_t, const std::string*, uint32_t)
+keep_ahead(connection& conn, const std::string&, uint32_t, const std::string* next, uint32_t)
 {
+	conn.http_queued = next != nullptr ? *next : std::string();
 }
 
 static void
@@ -105,6 +107,20 @@ check_statuses(const connection& conn, const catalogue& cat, int32_t first, int3
 	return true;
 }
 
+// Takes each file's size from the length of its answer's body: the
+// listing may have given no size at all.
+static void
+take_sizes(const connection& conn, catalogue& cat, int32_t first, int32_t last)
+{
+	size_t k = 0;
+
+	for (int32_t i = first; i <= last && k < conn.http_answers.size(); i++) {
+		file_node& node = cat.file[i];
+		if (node.download)
+			node.size = static_cast<int64_t>(conn.http_answers[k++].length);
+	}
+}
+
 // Sends the batch, checks every answer's status, then measures each
 // file's answer.  Returns the length of all answers, or -1 when an answer
 // failed or they do not fit what was received.
@@ -118,6 +134,7 @@ receive_contents(connection& conn, catalogue& cat, const std::string& batch, int
 	process_command_http(conn, batch.c_str());
 	if (!check_statuses(conn, cat, first, last, refusal))
 		return -1;
+	take_sizes(conn, cat, first, last);
 	const char* response = conn.response.get();
 	int64_t total = size_webdav_answers(response, response + conn.response_length, cat, first, last);
 	if (total < 0 || static_cast<uint64_t>(total) > conn.response_length)
@@ -138,6 +155,7 @@ locate_content(const connection&, const file_node& node, char* region_start, cha
 const protocol_ops webdav_protocol = {
 	discover_http,
 	list_tree_http,
+	true,
 	true,
 	property_request,
 	content_request,

@@ -1,8 +1,11 @@
-// The HTTP reader: sends a pipelined batch of requests on a fresh
-// connection and reads every answer into the one response buffer.  Each
-// answer is recognised by the status line where the previous one ended and
-// framed by its own header; chunk framing is taken out in place, so that
-// every body lies in one piece right after its header's blank line.
+// The HTTP reader: sends a pipelined batch of requests and reads every
+// answer into the one response buffer.  Each answer is recognised by the
+// status line where the previous one ended and framed by its own header;
+// chunk framing is taken out in place, so that every body lies in one
+// piece right after its header's blank line.  The connection is kept for
+// the next batch while the server keeps it open; when the server closes it
+// part way (its keep-alive budget spent, or a failure), the requests not
+// yet answered are sent again on a new one.
 
 #include "dav/dav.h"
 #include "transport/transport.h"
@@ -15,7 +18,9 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <string_view>
+#include <vector>
 
 // Offsets into the buffer are signed 32-bit: one exchange stays below 2 GiB.
 static constexpr int64_t answers_limit = INT32_MAX;
@@ -25,6 +30,10 @@ static constexpr int attempt_limit = 6;
 static constexpr size_t read_limit = 1 << 20;
 // A chunk-size line longer than this is not one.
 static constexpr size_t chunk_line_limit = 1024;
+// The most request bytes written ahead of reading: the socket buffers of
+// both ends hold them even while the server is busy writing answers, so the
+// write never waits on a server that waits for its answers to be read.
+static constexpr size_t ahead_limit = 32768;
 
 // What the reader expects next where bytes_expected points.
 enum class body_state {
@@ -41,6 +50,17 @@ struct http_read {
 	body_state body = body_state::none;
 	bool first_chunk = false;	// the next chunk follows the header
 	bool failure_answer = false;	// an answer with a status other than 2xx
+	bool closes_after = false;	// the answer being read ends the connection
+	bool server_closes = false;	// a complete answer said the server closes
+	uint32_t answered = 0;		// complete answers
+	int64_t answered_end = 0;	// where the last complete answer ends
+};
+
+// How an attempt on one connection ended.
+enum class read_outcome {
+	complete,	// every unit is counted
+	closing,	// the server said it closes after the answers read so far
+	ended,		// the server closed, or a read failed, before the end
 };
 
 [[noreturn]] static void
@@ -71,14 +91,17 @@ clear_response(connection& conn)
 	conn.response_length = 0;
 }
 
-// Opens a fresh connection and sends the whole request text on it.
-static void
-start_exchange(connection& conn, const char* request)
+// Makes sure a connection is open for the next request: the one kept from
+// the last exchange while the server has not closed it, or a new one.
+// Returns true when the connection is new.
+static bool
+open_for_request(connection& conn)
 {
-	clear_response(conn);
-	conn.http_answers.clear();
+	if (conn.http_kept_open && !idle_connection_ended(conn))
+		return false;
+	conn.http_kept_open = false;
 	reset_connection(conn);
-	send_command(conn, request);
+	return true;
 }
 
 // Adds count to bytes_expected; the sum must stay a valid offset.
@@ -217,6 +240,49 @@ is_transient_status(int status)
 	return (status >= 500 && status <= 599) || status == 408 || status == 429;
 }
 
+// True when the server ends the connection after this answer: it says
+// "Connection: close", or it speaks HTTP/1.0 without asking to keep alive.
+static bool
+closes_connection(std::string_view header)
+{
+	bool old_version = header.compare(0, 9, "HTTP/1.0 ") == 0;
+	bool keep_alive = false;
+	size_t at = header.find("\r\n");
+
+	while (at != std::string_view::npos && at + 2 < header.size()) {
+		size_t eol = header.find("\r\n", at + 2);
+		if (eol == std::string_view::npos)
+			break;
+		std::string_view line = header.substr(at + 2, eol - at - 2);
+		at = eol;
+		if (!is_field(line, "Connection"))
+			continue;
+		std::string_view value = field_value(line);
+		for (size_t i = 0; i + 5 <= value.size(); i++)
+			if (strncasecmp(value.data() + i, "close", 5) == 0)
+				return true;
+		for (size_t i = 0; i + 10 <= value.size(); i++)
+			if (strncasecmp(value.data() + i, "keep-alive", 10) == 0)
+				keep_alive = true;
+	}
+	return old_version && !keep_alive;
+}
+
+// Counts the body of the answer being read as complete; its data ends at
+// data_end.
+static void
+finish_answer(connection& conn, http_read& r, int64_t data_end)
+{
+	http_answer& answer = conn.http_answers.back();
+	answer.length = static_cast<uint64_t>(data_end) - answer.body;
+	r.units++;
+	r.body = body_state::none;
+	r.answered++;
+	r.answered_end = r.bytes_expected;
+	if (r.closes_after)
+		r.server_closes = true;
+}
+
 // Records the answer whose header [start, start + length) was just taken.
 static void
 record_answer(connection& conn, size_t start, std::string_view header)
@@ -250,6 +316,7 @@ take_header(connection& conn, http_read& r)
 	std::string_view header = data.substr(start, blank + 4 - start);
 	if (!is_success_status(header))
 		r.failure_answer = true;
+	r.closes_after = closes_connection(header);
 	record_answer(conn, start, header);
 	body_framing framing = read_framing(header);
 	expect_more(r, static_cast<int64_t>(header.size()), bad_stream_data);
@@ -262,8 +329,7 @@ take_header(connection& conn, http_read& r)
 		r.body = body_state::length;
 	} else {
 		// Without framing the answer has no body (a 204, say).
-		r.units++;
-		r.body = body_state::none;
+		finish_answer(conn, r, r.bytes_expected);
 	}
 	return true;
 }
@@ -274,8 +340,7 @@ take_length_body(connection& conn, http_read& r)
 {
 	if (static_cast<int64_t>(conn.response_length) < r.bytes_expected)
 		return false;
-	r.units++;
-	r.body = body_state::none;
+	finish_answer(conn, r, r.bytes_expected);
 	return true;
 }
 
@@ -359,9 +424,9 @@ take_trailer(connection& conn, http_read& r)
 			return false;
 		remove_bytes(conn, at, end + 2 - at);
 	}
+	int64_t data_end = r.bytes_expected;
 	expect_more(r, 2, bad_chunk_data);
-	r.units++;
-	r.body = body_state::none;
+	finish_answer(conn, r, data_end);
 	return true;
 }
 
@@ -372,7 +437,7 @@ take_answers(connection& conn, http_read& r)
 {
 	bool progress = true;
 
-	while (progress && r.units < conn.expected_groups) {
+	while (progress && r.units < conn.expected_groups && !r.server_closes) {
 		switch (r.body) {
 		case body_state::none:
 			progress = take_header(conn, r);
@@ -420,23 +485,73 @@ print_tally(const connection& conn, const http_read& r)
 		    conn.response_length, r.bytes_expected, r.units, conn.expected_groups);
 }
 
-// One attempt: reads until every unit is counted.  Returns false when the
-// attempt failed and must start over: a read failed, or the server closed
-// before every answer came while none of them reports a failure (such an
-// answer is left to the caller's check).
-static bool
+// One attempt on one connection: reads until every unit is counted, the
+// server has said it closes after the answers read so far, or the stream
+// ends early.  A server that closes after an answer reporting a failure
+// has given all it will: that answer is left to the caller's check.
+static read_outcome
 read_answers(connection& conn, http_read& r)
 {
 	while (r.units < conn.expected_groups) {
+		if (r.server_closes)
+			return read_outcome::closing;
 		ssize_t count = read_more(conn);
 		if (count < 0)
-			return false;
+			return read_outcome::ended;
 		if (count == 0)
-			return r.failure_answer;
+			return r.failure_answer ? read_outcome::complete : read_outcome::ended;
 		take_answers(conn, r);
 		print_tally(conn, r);
 	}
-	return true;
+	return read_outcome::complete;
+}
+
+// Drops what arrived of an answer that did not come whole, so that the
+// buffer ends with the last complete answer, where the answer to the
+// request sent again will begin.
+static void
+drop_unfinished_answer(connection& conn, http_read& r)
+{
+	size_t end = static_cast<size_t>(r.answered_end);
+
+	memset(conn.response.get() + end, 0, conn.response_length - end + 1);
+	conn.response_length = end;
+	conn.http_answers.resize(r.answered);
+	r.units = 2 * r.answered;
+	r.bytes_expected = r.answered_end;
+	r.body = body_state::none;
+	r.first_chunk = false;
+	r.closes_after = false;
+	r.server_closes = false;
+	r.failure_answer = false;
+	for (const http_answer& answer : conn.http_answers)
+		if (answer.status < 200 || answer.status > 299)
+			r.failure_answer = true;
+}
+
+// Where each request of a request text ends: after its blank line, or
+// after its body as its own header frames it.
+static std::vector<size_t>
+request_ends(std::string_view text)
+{
+	std::vector<size_t> ends;
+	size_t at = 0;
+
+	while (at < text.size()) {
+		size_t blank = text.find("\r\n\r\n", at);
+		if (blank == std::string_view::npos)
+			break;
+		body_framing framing = read_framing(text.substr(at, blank + 4 - at));
+		at = blank + 4;
+		if (framing.kind == body_framing::content_length)
+			at += static_cast<size_t>(framing.length);
+		else if (framing.kind == body_framing::chunked) {
+			size_t last = text.find("\r\n0\r\n\r\n", at - 2);
+			at = last == std::string_view::npos ? text.size() : last + 7;
+		}
+		ends.push_back(std::min(at, text.size()));
+	}
+	return ends;
 }
 
 // Reports a failed attempt: silent the first time, numbered for the
@@ -450,18 +565,134 @@ report_failed_attempt(int attempt)
 		fprintf(stderr, "Error in http stream, retry #%d\n", attempt + 1);
 }
 
+// The requests of the text that have no complete answer yet.
+static const char*
+unanswered_requests(const char* request, const std::vector<size_t>& ends, uint32_t answered)
+{
+	if (answered == 0)
+		return request;
+	if (answered > ends.size())
+		return request + strlen(request);
+	return request + ends[answered - 1];
+}
+
+// Writes the request text queued to follow this exchange's, once per
+// connection, when it is short enough never to block.
+static void
+send_ahead(connection& conn)
+{
+	if (conn.http_ahead.empty() || conn.http_ahead_sent || conn.http_ahead.size() > ahead_limit)
+		return;
+	conn.http_ahead_sent = try_send_command(conn, conn.http_ahead.c_str());
+}
+
+// Forgets what was written ahead on a connection that is gone.
+static void
+lose_connection(connection& conn)
+{
+	conn.http_kept_open = false;
+	conn.http_ahead_sent = false;
+	conn.http_carried.clear();
+}
+
+// Ends a complete exchange: bytes past its last answer belong to the
+// answers of the requests written ahead, and are kept for their exchange;
+// without such requests they mean the connection cannot be trusted.
+static void
+finish_exchange(connection& conn, const http_read& r)
+{
+	size_t end = static_cast<size_t>(r.bytes_expected);
+	bool extra = conn.response_length > end;
+
+	if (r.server_closes || r.failure_answer || (extra && !conn.http_ahead_sent)) {
+		lose_connection(conn);
+		return;
+	}
+	conn.http_kept_open = true;
+	if (!extra)
+		return;
+	conn.http_carried.assign(conn.response.get() + end, conn.response_length - end);
+	memset(conn.response.get() + end, 0, conn.response_length - end + 1);
+	conn.response_length = end;
+}
+
+// Takes the request text written ahead by the last exchange as this
+// one's: true when it is this request and still on the kept connection,
+// and then the answer bytes already read are put in the buffer.
+static bool
+take_ahead(connection& conn, const char* request)
+{
+	bool mine = conn.http_ahead_sent && conn.http_kept_open && conn.http_ahead == request;
+
+	if (conn.http_ahead_sent && !mine)
+		lose_connection(conn);	// answers to other requests are on the way
+	if (mine) {
+		while (static_cast<uint64_t>(conn.response_blocks) * 4096 < conn.http_carried.size())
+			grow_response(conn, "process_command_http realloc");
+		memcpy(conn.response.get(), conn.http_carried.data(), conn.http_carried.size());
+		conn.response_length = conn.http_carried.size();
+		conn.response.get()[conn.response_length] = '\0';
+	}
+	conn.http_carried.clear();
+	conn.http_ahead = std::move(conn.http_queued);
+	conn.http_queued.clear();
+	conn.http_ahead_sent = false;
+	return mine;
+}
+
+// Sends the requests not yet answered and reads their answers, on the kept
+// connection or a new one, until every unit is counted; the requests queued
+// to follow go out behind them.  A connection that brought no new answer
+// before it ended counts as a failed attempt, unless it was a kept one that
+// the server may have closed while it was idle.
+static void
+exchange_answers(connection& conn, const char* request, http_read& r)
+{
+	std::vector<size_t> ends = request_ends(request);
+	bool already_sent = take_ahead(conn, request);
+
+	if (already_sent)
+		take_answers(conn, r);
+	for (int failures = 0;;) {
+		bool fresh = false;
+		bool sent = already_sent;
+		if (!already_sent) {
+			fresh = open_for_request(conn);
+			sent = try_send_command(conn, unanswered_requests(request, ends, r.answered));
+		}
+		already_sent = false;
+		uint32_t answered_before = r.answered;
+		read_outcome outcome = read_outcome::ended;
+		if (sent) {
+			send_ahead(conn);
+			outcome = read_answers(conn, r);
+		}
+		if (outcome == read_outcome::complete) {
+			finish_exchange(conn, r);
+			return;
+		}
+		lose_connection(conn);
+		drop_unfinished_answer(conn, r);
+		if (outcome == read_outcome::ended && r.answered == answered_before && fresh)
+			report_failed_attempt(failures++);
+	}
+}
+
 void
 process_command_http(connection& conn, const char* request)
 {
 	http_read r;
 
-	for (int attempt = 0;; attempt++) {
-		start_exchange(conn, request);
-		r = http_read();
-		if (conn.expected_groups == 0 || read_answers(conn, r))
-			break;
-		report_failed_attempt(attempt);
-	}
+	clear_response(conn);
+	conn.http_answers.clear();
+	if (conn.expected_groups == 0) {
+		// Answers left unread would be taken for the next exchange's.
+		take_ahead(conn, "");
+		open_for_request(conn);
+		send_command(conn, request);
+		lose_connection(conn);
+	} else
+		exchange_answers(conn, request, r);
 	if (conn.verbosity >= 3) {
 		print_tally(conn, r);
 		fprintf(stderr, "\n");

@@ -32,6 +32,7 @@ struct reported_file {
 	std::string href;
 	std::string path;
 	std::string md5;
+	std::string expansion;
 	uint8_t executable = 0;
 	uint8_t special = 0;
 };
@@ -42,6 +43,82 @@ sets_property(std::string_view element, std::string_view name)
 {
 	std::string tag = "<S:set-prop name=\"" + std::string(name) + "\"";
 	return element.find(tag) != std::string_view::npos;
+}
+
+// The value of one base64 digit, or -1.
+static int
+base64_digit(char c)
+{
+	if (c >= 'A' && c <= 'Z')
+		return c - 'A';
+	if (c >= 'a' && c <= 'z')
+		return c - 'a' + 26;
+	if (c >= '0' && c <= '9')
+		return c - '0' + 52;
+	return c == '+' ? 62 : c == '/' ? 63 : -1;
+}
+
+// Decodes base64 text; characters that are no digits (line ends, "=")
+// are passed over.
+static std::string
+base64_decoded(std::string_view text)
+{
+	std::string out;
+	uint32_t bits = 0;
+	int count = 0;
+
+	for (char c : text) {
+		int digit = base64_digit(c);
+		if (digit < 0)
+			continue;
+		bits = (bits << 6) | static_cast<uint32_t>(digit);
+		count += 6;
+		if (count >= 8) {
+			count -= 8;
+			out += static_cast<char>((bits >> count) & 0xff);
+		}
+	}
+	return out;
+}
+
+// The value that the add-file element sets inline for property name,
+// entities decoded, and base64 decoded when the server marked it so (as it
+// does for values that XML cannot carry); nullopt when it sets none.
+static std::optional<std::string>
+property_value(std::string_view element, std::string_view name)
+{
+	std::string tag = "<S:set-prop name=\"" + std::string(name) + "\"";
+	size_t at = element.find(tag);
+	if (at == std::string_view::npos)
+		return std::nullopt;
+	size_t open_end = element.find('>', at);
+	size_t close = element.find("</S:set-prop>", at);
+	if (open_end == std::string_view::npos || close == std::string_view::npos || close < open_end)
+		return std::string();
+	std::string_view open = element.substr(at, open_end - at);
+	std::string value(element.substr(open_end + 1, close - open_end - 1));
+	decode_xml_entities(value);
+	if (open.find("encoding=\"base64\"") != std::string_view::npos)
+		value = base64_decoded(value);
+	return value;
+}
+
+// The "$FreeBSD$" expansion of a reported file whose svn:keywords asks
+// for it, from the entry properties the report sets inline: the path as
+// the repository names it below its root, the last changed revision, its
+// date and author.  Empty when the file gets none.
+static std::string
+reported_expansion(std::string_view element, const std::string& trunk, const std::string& path)
+{
+	if (property_value(element, "svn:keywords") != "FreeBSD=%H")
+		return {};
+	std::optional<std::string> revision = property_value(element, "svn:entry:committed-rev");
+	std::optional<std::string> date = property_value(element, "svn:entry:committed-date");
+	std::optional<std::string> author = property_value(element, "svn:entry:last-author");
+	if (!revision || !date || !author)
+		return {};
+	std::string full = trunk.empty() ? path.substr(1) : trunk + path;
+	return keyword_expansion(full, *revision, *date, *author);
 }
 
 // The header lines every WebDAV request with an XML body carries, from
@@ -343,6 +420,7 @@ list_tree_http(connection& conn, catalogue& cat, path_sets& sets)
 		file.md5 = element_md5(element, file.href);
 		file.executable = sets_property(element, "svn:executable");
 		file.special = sets_property(element, "svn:special");
+		file.expansion = reported_expansion(element, conn.trunk, file.path);
 		files.push_back(std::move(file));
 	}
 
@@ -356,11 +434,13 @@ list_tree_http(connection& conn, catalogue& cat, path_sets& sets)
 		node.href = std::move(file.href);
 		node.path = std::move(file.path);
 		memcpy(node.md5, file.md5.c_str(), 33);
-		// Servers that ignore include-props send no properties at all.
+		// Servers that ignore include-props send no properties at all;
+		// their files' properties are asked for one by one.
 		if (inline_props) {
 			node.props_known = 1;
 			node.executable = file.executable;
 			node.special = file.special;
+			node.expansion = std::move(file.expansion);
 		}
 	}
 }

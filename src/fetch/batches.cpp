@@ -42,6 +42,8 @@ local_form_differs(const file_node& node, const struct stat& status)
 bool
 has_property_request(const protocol_ops& ops, const file_node& node)
 {
+	if (ops.listing_gives_properties && node.props_known)
+		return false;
 	return !ops.listing_gives_md5 || node.download;
 }
 
@@ -60,6 +62,7 @@ build_property_batches(connection& conn, catalogue& cat, command_batches& batche
 				continue;
 			node.download = 1;
 		}
-		append_request(conn, batches, conn.ops->property_request(conn, node));
+		if (has_property_request(*conn.ops, node))
+			append_request(conn, batches, conn.ops->property_request(conn, node));
 	}
 }

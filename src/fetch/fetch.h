@@ -23,8 +23,9 @@ struct request_batch {
 // The property batches of a run; only the newest receives requests.
 using command_batches = std::vector<request_batch>;
 
-// True when node gets a property request: every file when the listing
-// gives no MD5, otherwise only the files whose local copy differs.
+// True when node gets a property request: none when the listing gave its
+// properties, otherwise every file when the listing gives no MD5, and
+// only the files whose local copy differs when it does.
 bool has_property_request(const protocol_ops& ops, const file_node& node);
 
 // One property request per catalogue file that has_property_request names

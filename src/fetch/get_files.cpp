@@ -53,16 +53,27 @@ queue_content(const connection& conn, const file_node& node, int32_t index, std:
 	batch.bytes += bytes;
 }
 
-// The next file that has a request in the batch: the files passed over
-// are current and only shown in the progress line.
-static int32_t
-next_requested_file(const connection& conn, const catalogue& cat, int32_t index)
+// Passes over one file that has no property request: a file whose
+// properties came with the listing and whose local copy differs has its
+// content queued; the others are current and only shown in the progress
+// line.
+static void
+pass_over(const connection& conn, const catalogue& cat, int32_t index, std::vector<content_batch>& contents)
 {
-	while (index < cat.count() && !has_property_request(*conn.ops, cat.file[index])) {
-		if (conn.verbosity >= 2)
-			show_progress(conn, cat.file[index].path, index, cat.count());
-		index++;
-	}
+	const file_node& node = cat.file[index];
+	if (node.download)
+		queue_content(conn, node, index, contents);
+	if (conn.verbosity >= 2)
+		show_progress(conn, node.path, index, cat.count());
+}
+
+// The next file that has a request in the batch; the files before it are
+// passed over.
+static int32_t
+next_requested_file(const connection& conn, const catalogue& cat, int32_t index, std::vector<content_batch>& contents)
+{
+	while (index < cat.count() && !has_property_request(*conn.ops, cat.file[index]))
+		pass_over(conn, cat, index++, contents);
 	if (index >= cat.count())
 		errx(1, "Error in stream: more answers than requested files");
 	return index;
@@ -77,7 +88,7 @@ property_phase(connection& conn, catalogue& cat, digest_cache& digests, const re
 	char* cursor = conn.response.get();
 	char* response_end = cursor + conn.response_length;
 	for (int32_t k = 0; k < batch.requests; k++) {
-		int32_t index = next_requested_file(conn, cat, next_file);
+		int32_t index = next_requested_file(conn, cat, next_file, contents);
 		file_node& node = cat.file[index];
 		std::string expansion;
 		cursor = conn.ops->take_properties(conn, node, cursor, response_end, expansion);
@@ -123,9 +134,8 @@ property_pass(connection& conn, catalogue& cat, command_batches& batches, digest
 		keep_ahead(conn, {&batches[i].text, 2 * static_cast<uint32_t>(batches[i].requests)}, next);
 		property_phase(conn, cat, digests, batches[i], next_file, contents);
 	}
-	if (conn.verbosity >= 2)
-		for (int32_t i = next_file; i < cat.count(); i++)
-			show_progress(conn, cat.file[i].path, i, cat.count());
+	for (int32_t i = next_file; i < cat.count(); i++)
+		pass_over(conn, cat, i, contents);
 }
 
 // Every content batch in turn, its files verified and written.

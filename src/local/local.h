@@ -75,7 +75,7 @@ struct file_node {
 	int64_t size = 0;
 	uint8_t special = 0;
 	std::string expansion;		// "$FreeBSD$" text; empty: none
-	uint8_t props_known = 0;	// executable and special are known
+	uint8_t props_known = 0;	// the listing gave executable, special, expansion
 };
 
 // The files of the branch in listing order.  Indexes never change, and a

@@ -147,6 +147,7 @@ const protocol_ops svn_protocol = {
 	handshake_svn,
 	list,
 	false,
+	false,
 	property_request,
 	content_request,
 	batch_full,

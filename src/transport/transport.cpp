@@ -266,11 +266,18 @@ tls_reason()
 	return reason ? reason : "no reason given";
 }
 
-void
-send_command(connection& conn, const char* command)
+// True when the failed write says the server has gone.
+static bool
+peer_gone(int error)
+{
+	return error == EPIPE || error == ECONNRESET;
+}
+
+bool
+try_send_command(connection& conn, const char* command)
 {
 	if (command == nullptr)
-		return;
+		return true;
 	size_t length = strlen(command);
 	if (conn.verbosity >= 3) {
 		printf("<< %zu bytes\n%s", length, command);
@@ -288,15 +295,39 @@ send_command(connection& conn, const char* command)
 		}
 		if (count < 0 && errno == EINTR)
 			continue;
+		if (peer_gone(errno))
+			return false;
 		if (errno != 0)
 			err(1, "send command");
 		// No system error to show: a TLS write failed on its own.
 		if (count == 0)
-			errx(1, "send command: %s closed the connection (%s).  Quitting.", host_text(conn), tls_reason());
+			return false;
 		if (++silent_failures > silent_write_limit)
 			errx(1, "TLS write to %s failed %d times in a row (%s).  Quitting.", host_text(conn),
 			    silent_failures, tls_reason());
 	}
+	return true;
+}
+
+void
+send_command(connection& conn, const char* command)
+{
+	if (try_send_command(conn, command))
+		return;
+	if (errno != 0)
+		err(1, "send command");
+	errx(1, "send command: %s closed the connection (%s).  Quitting.", host_text(conn), tls_reason());
+}
+
+bool
+idle_connection_ended(const connection& conn)
+{
+	if (conn.socket_fd <= 0)
+		return true;
+	if (conn.tls && SSL_pending(conn.tls.get()) > 0)
+		return true;
+	pollfd ready = {conn.socket_fd, POLLIN, 0};
+	return poll(&ready, 1, 0) != 0;
 }
 
 void

@@ -42,6 +42,7 @@ struct http_answer {
 	std::string status_text;	// "404 Not Found": the code and the reason
 	uint64_t start = 0;		// offset of the status line in response
 	uint64_t body = 0;		// offset of the body's first byte
+	uint64_t length = 0;		// the body's bytes, chunk framing removed
 };
 
 struct protocol_ops;
@@ -68,6 +69,17 @@ struct connection : settings {
 	uint32_t expected_groups = 0;
 	// HTTP: the answers the last exchange found in response.
 	std::vector<http_answer> http_answers;
+	// HTTP: the connection can carry the next exchange; false once the
+	// server has closed it, said it will, or left bytes unaccounted for.
+	bool http_kept_open = false;
+	// HTTP: the request text to write right after the next exchange's own,
+	// so that its answers follow without a round trip; the one the current
+	// exchange writes after its own (and whether it is on the wire); and
+	// the bytes of its answers read with the current ones.
+	std::string http_queued;
+	std::string http_ahead;
+	bool http_ahead_sent = false;
+	std::string http_carried;
 	// svn: commands written before the answers in front of them were read,
 	// oldest first; answers read before their commands were asked for; and
 	// bytes read past the end of an answer, which begin the next one.  All
@@ -96,6 +108,10 @@ struct protocol_ops {
 	// True when the listing gives each file's MD5, so that only the files
 	// whose local copy differs need their properties asked for.
 	bool listing_gives_md5;
+	// True when the listing can also give each file's properties (the
+	// file_node's props_known tells whether it did): such a file needs no
+	// property request at all, and its size comes with its content.
+	bool listing_gives_properties;
 	// The request for a file's properties, and the one for its content.
 	std::string (*property_request)(const connection& conn, const file_node& node);
 	std::string (*content_request)(const connection& conn, const file_node& node);
@@ -156,6 +172,14 @@ std::string server_authority(const connection& conn);
 // Writes the whole command (NUL-terminated; null does nothing), echoing it
 // at verbosity 3 and above.  Returns only when every byte is written.
 void send_command(connection& conn, const char* command);
+
+// As send_command, but returns false, writing nothing more, when the
+// server has closed the connection (EPIPE, ECONNRESET, a TLS close).
+bool try_send_command(connection& conn, const char* command);
+
+// True when an idle connection has something to read or has been closed
+// by the server: either way it cannot carry a new request and its answer.
+bool idle_connection_ended(const connection& conn);
 
 // Ends the connection at the end of the run: TLS shutdown, close, free.
 void close_connection(connection& conn);

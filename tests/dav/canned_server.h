@@ -1,7 +1,8 @@
 // A scripted HTTP server on 127.0.0.1 for the WebDAV tests: a child
-// process that accepts one connection per script entry, reads the whole
-// request text, records it, and answers with canned bytes in the given
-// pieces, then ends the connection the chosen way.
+// process that, for each script entry, reads a whole request text, records
+// it, and answers with canned bytes in the given pieces, then ends the
+// connection the chosen way.  A connection left open serves the next entry
+// when the client sends its request there; a new connection replaces it.
 
 #pragma once
 
@@ -14,6 +15,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -54,6 +56,7 @@ public:
 		char dir[] = "/tmp/trelk-dav-XXXXXX";
 		EXPECT_NE(mkdtemp(dir), nullptr);
 		requests_path = std::string(dir) + "/requests";
+		connections_path = std::string(dir) + "/connections";
 		listener = socket(AF_INET, SOCK_STREAM, 0);
 		sockaddr_in address{};
 		address.sin_family = AF_INET;
@@ -67,8 +70,10 @@ public:
 		child = fork();
 		if (child == 0) {
 			signal(SIGPIPE, SIG_IGN);
+			int fd = -1;
 			for (const canned_reply& reply : replies)
-				serve(reply);
+				serve(reply, fd);
+			drain(fd);
 			_exit(0);
 		}
 		close(listener);
@@ -80,6 +85,7 @@ public:
 		waitpid(child, nullptr, 0);
 		std::string dir = requests_path.substr(0, requests_path.rfind('/'));
 		unlink(requests_path.c_str());
+		unlink(connections_path.c_str());
 		rmdir(dir.c_str());
 	}
 
@@ -91,6 +97,16 @@ public:
 		std::stringstream text;
 		text << in.rdbuf();
 		return text.str();
+	}
+
+	// How many connections the server has accepted so far.
+	int
+	connections() const
+	{
+		std::ifstream in(connections_path, std::ios::binary);
+		std::stringstream text;
+		text << in.rdbuf();
+		return static_cast<int>(text.str().size());
 	}
 
 	// A connection record aimed at the server, with a response buffer of
@@ -122,21 +138,54 @@ private:
 		return text.size() >= 4 && text.compare(text.size() - 4, 4, "\r\n\r\n") == 0;
 	}
 
-	void
-	serve(const canned_reply& reply)
+	// Accepts the next connection and counts it.
+	int
+	accept_next()
 	{
 		int fd = accept(listener, nullptr, nullptr);
 		int on = 1;
 		setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+		std::ofstream(connections_path, std::ios::binary | std::ios::app) << "c";
+		return fd;
+	}
+
+	// Reads the next whole request text: on the open connection fd while
+	// the client uses it, else on the next new one.
+	std::string
+	next_request(int& fd)
+	{
 		std::string request;
 		char buffer[4096];
 		while (!whole_request(request)) {
+			if (fd < 0)
+				fd = accept_next();
+			pollfd ready[2] = {{fd, POLLIN, 0}, {listener, POLLIN, 0}};
+			poll(ready, request.empty() ? 2 : 1, -1);
+			if (request.empty() && !(ready[0].revents & POLLIN) && (ready[1].revents & POLLIN)) {
+				close(fd);
+				fd = -1;
+				continue;
+			}
 			ssize_t count = read(fd, buffer, sizeof(buffer));
-			if (count <= 0)
-				break;
+			if (count <= 0) {
+				close(fd);
+				fd = -1;
+				if (!request.empty())
+					break;
+				continue;
+			}
 			request.append(buffer, static_cast<size_t>(count));
 		}
+		return request;
+	}
+
+	void
+	serve(const canned_reply& reply, int& fd)
+	{
+		std::string request = next_request(fd);
 		std::ofstream(requests_path, std::ios::binary | std::ios::app) << request;
+		if (fd < 0)
+			return;
 		for (size_t i = 0; i < reply.pieces.size(); i++) {
 			// A pause between pieces makes each one a read of its own
 			// as a rule; the results never depend on it.
@@ -144,19 +193,33 @@ private:
 				usleep(1000);
 			write(fd, reply.pieces[i].data(), reply.pieces[i].size());
 		}
+		if (reply.end == canned_reply::stay_open)
+			return;
 		if (reply.end == canned_reply::reset) {
 			linger hard{1, 0};
 			setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
-		} else if (reply.end == canned_reply::stay_open) {
-			while (read(fd, buffer, sizeof(buffer)) > 0)
-				;
 		}
+		close(fd);
+		fd = -1;
+	}
+
+	// Keeps the last connection open until the client closes it,
+	// recording what else it sends.
+	void
+	drain(int fd)
+	{
+		char buffer[4096];
+		if (fd < 0)
+			return;
+		for (ssize_t count; (count = read(fd, buffer, sizeof(buffer))) > 0;)
+			std::ofstream(requests_path, std::ios::binary | std::ios::app).write(buffer, count);
 		close(fd);
 	}
 
 	int listener = -1;
 	pid_t child = -1;
 	std::string requests_path;
+	std::string connections_path;
 };
 
 }  // namespace dav_fixture

@@ -136,11 +136,12 @@ TEST(ProcessCommandHttp, AnswersAreRecorded)
 		const char* text;
 		uint64_t start;
 		uint64_t body;
+		uint64_t length;
 	} expected[] = {
-		{404, "404 Not Found", 0, failed.size() - 3},
-		{207, "207 Multi-Status", failed.size(), failed.size() + chunked_header.size()},
+		{404, "404 Not Found", 0, failed.size() - 3, 3},
+		{207, "207 Multi-Status", failed.size(), failed.size() + chunked_header.size(), 16},
 		{200, "200 OK", failed.size() + chunked_taken.size(),
-		    failed.size() + chunked_taken.size() + length_answer_a.size() - 5},
+		    failed.size() + chunked_taken.size() + length_answer_a.size() - 5, 5},
 	};
 	for (size_t i = 0; i < 3; i++) {
 		SCOPED_TRACE(i);
@@ -148,6 +149,7 @@ TEST(ProcessCommandHttp, AnswersAreRecorded)
 		EXPECT_EQ(conn.http_answers[i].status_text, expected[i].text);
 		EXPECT_EQ(conn.http_answers[i].start, expected[i].start);
 		EXPECT_EQ(conn.http_answers[i].body, expected[i].body);
+		EXPECT_EQ(conn.http_answers[i].length, expected[i].length);
 	}
 	// The next exchange starts a new record.
 	conn.expected_groups = 2;
@@ -226,6 +228,90 @@ TEST(ProcessCommandHttp, EarlyCloseAfterAFailureAnswerIsLeftToTheCaller)
 
 	process_command_http(conn, request);
 	EXPECT_EQ(response_text(conn), failure);
+}
+
+TEST(ProcessCommandHttp, TheConnectionCarriesTheNextExchange)
+{
+	struct keep_case {
+		const char* name;
+		std::string first_answer;
+		int connections;
+	} cases[] = {
+		{"kept open", length_answer_a, 1},
+		{"the server says it closes", "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 5\r\n\r\nhello", 2},
+		{"HTTP/1.0 without keep-alive", "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello", 2},
+	};
+	for (const keep_case& c : cases) {
+		SCOPED_TRACE(c.name);
+		canned_server server({{{c.first_answer}}, {{length_answer_a}}});
+		connection conn = server.client();
+		conn.expected_groups = 2;
+		process_command_http(conn, request);
+		process_command_http(conn, request);
+		EXPECT_EQ(response_text(conn), length_answer_a);
+		EXPECT_EQ(server.connections(), c.connections);
+		EXPECT_EQ(server.requests(), std::string(request) + request);
+	}
+}
+
+// A server that ends the connection part way through a batch (its
+// keep-alive budget spent, or a failure after some answers) costs no
+// attempt: the requests it has not answered go again on a new connection.
+TEST(ProcessCommandHttp, UnansweredRequestsAreSentAgain)
+{
+	const std::string second = "GET /b HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+	const std::string close_answer = "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 5\r\n\r\nhello";
+	struct resend_case {
+		const char* name;
+		canned_reply first;
+	} cases[] = {
+		{"says it closes", {{close_answer}, canned_reply::stay_open}},
+		{"closes without a word", {{length_answer_a}, canned_reply::close_early}},
+		{"resets in the second answer", {{length_answer_a, "HTTP/1.1 200 OK\r\nContent-Le"}, canned_reply::reset}},
+		{"closes in a chunked second answer", {{length_answer_a, chunked_header + "5\r\nhel"}, canned_reply::close_early}},
+	};
+	for (const resend_case& c : cases) {
+		SCOPED_TRACE(c.name);
+		canned_server server({c.first, {{length_answer_a}}});
+		connection conn = server.client();
+		conn.expected_groups = 4;
+		std::string both = request + second;
+		testing::internal::CaptureStderr();
+		process_command_http(conn, both.c_str());
+		EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+		std::string first_text = c.first.pieces[0];
+		EXPECT_EQ(response_text(conn), first_text + length_answer_a);
+		EXPECT_EQ(server.requests(), both + second);
+		EXPECT_EQ(server.connections(), 2);
+		ASSERT_EQ(conn.http_answers.size(), 2u);
+		EXPECT_EQ(conn.http_answers[1].start, first_text.size());
+	}
+}
+
+// The batch queued to follow goes out right behind the current one, before
+// any answer is read; its answers, read with the current ones, are kept
+// for its own exchange.
+TEST(ProcessCommandHttp, TheQueuedBatchGoesOutBehindTheCurrentOne)
+{
+	const std::string second = "GET /b HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+	const std::string second_answer = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nbye";
+	canned_server server({{{length_answer_a + second_answer}}});
+	connection conn = server.client();
+	conn.expected_groups = 2;
+
+	conn.ops->keep_ahead(conn, request, 2, &second, 2);
+	process_command_http(conn, request);
+	EXPECT_EQ(response_text(conn), length_answer_a);
+	std::string both = request + second;
+	for (int i = 0; i < 100 && server.requests() != both; i++)
+		usleep(10000);
+	ASSERT_EQ(server.requests(), both);
+
+	process_command_http(conn, second.c_str());
+	EXPECT_EQ(response_text(conn), second_answer);
+	ASSERT_EQ(conn.http_answers.size(), 1u);
+	EXPECT_EQ(conn.http_answers[0].length, 3u);
+	EXPECT_EQ(server.connections(), 1);
 }
 
 TEST(ProcessCommandHttpDeathTest, SixFailedAttemptsEndTheRun)

@@ -376,3 +376,51 @@ TEST(ListTreeHttpDeathTest, ALinkInPlaceOfADirectoryEndsTheRun)
 }
 
 } // namespace
+
+namespace {
+
+// The "$FreeBSD$" expansion comes from the entry properties the report
+// sets inline, built as over svn: the path below the repository root, the
+// last changed revision, its date and author.
+TEST(ListTreeHttp, InlinePropertiesGiveTheExpansion)
+{
+	const std::string rev = "<S:set-prop name=\"svn:entry:committed-rev\">340</S:set-prop>\n";
+	const std::string date = "<S:set-prop name=\"svn:entry:committed-date\">2018-10-19T12:34:56.123456Z</S:set-prop>\n";
+	const std::string author = "<S:set-prop name=\"svn:entry:last-author\">dev</S:set-prop>\n";
+	const std::string keywords = "<S:set-prop name=\"svn:keywords\">FreeBSD=%H</S:set-prop>\n";
+	struct expansion_case {
+		const char* name;
+		std::string href;
+		std::string properties;
+		std::string expansion;
+	} cases[] = {
+		{"all entry properties", "d/x.c", keywords + rev + date + author, ": head/d/x.c 340 2018-10-19 12:34:56Z dev "},
+		{"an escaped name", "a%20b", keywords + rev + date + author, ": head/a b 340 2018-10-19 12:34:56Z dev "},
+		{"other keywords", "x.c", "<S:set-prop name=\"svn:keywords\">Id</S:set-prop>\n" + rev + date + author, ""},
+		{"no keywords", "x.c", rev + date + author, ""},
+		{"no author", "x.c", keywords + rev + date, ""},
+		{"an author in base64", "x.c",
+		    keywords + rev + date + "<S:set-prop name=\"svn:entry:last-author\" encoding=\"base64\">ZGV2\n</S:set-prop>\n",
+		    ": head/x.c 340 2018-10-19 12:34:56Z dev "},
+		{"an author with entities", "x.c",
+		    keywords + rev + date + "<S:set-prop name=\"svn:entry:last-author\">a&amp;b</S:set-prop>\n",
+		    ": head/x.c 340 2018-10-19 12:34:56Z a&b "},
+	};
+	for (const expansion_case& c : cases) {
+		SCOPED_TRACE(c.name);
+		std::string body = report_body("<S:add-file name=\"x\">\n<D:checked-in><D:href>/base/!svn/rvr/5/head/" + c.href +
+		    "</D:href></D:checked-in>\n" + c.properties + "<S:prop><V:md5-checksum>" + md5_a +
+		    "</V:md5-checksum></S:prop></S:add-file>\n");
+		body.replace(body.find(" >\n"), 3, " inline-props=\"true\">\n");
+		canned_server server({{{chunked_answer(body)}}});
+		target_dir target;
+		connection conn = report_client(server, target);
+		catalogue cat;
+		path_sets sets;
+		list_tree_http(conn, cat, sets);
+		ASSERT_EQ(cat.count(), 1);
+		EXPECT_EQ(cat.file[0].expansion, c.expansion);
+	}
+}
+
+} // namespace

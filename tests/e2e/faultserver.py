@@ -27,6 +27,8 @@ A fault is a dictionary:
               of an orderly close
   stall       seconds: after drop_at bytes, stay silent that long before
               ending the connection
+  close_after true: send the whole answer, then end the connection in
+              good order, as a server does whose keep-alive budget is spent
 (rename works on every answer; the other actions on the chosen ones.)
 
 A case file holds "title", "protocol" (svn or http), "faults" or "silent"
@@ -471,6 +473,7 @@ class FaultServer:
 		False when a fault ended the connection."""
 		applied = []
 		drop = None
+		close_after = False
 		with self.lock:
 			for i, f in enumerate(self.faults):
 				renamed = self._rename(answer, f.pairs["rename"]) if f.pairs["rename"] else answer
@@ -478,17 +481,20 @@ class FaultServer:
 				answer = renamed
 				if f.applies(request):
 					edited = self._edit(answer, f)
-					changed = changed or edited != answer or "drop_at" in f.settings
+					changed = changed or edited != answer or "drop_at" in f.settings or f.settings.get("close_after")
 					answer = edited
 					if "drop_at" in f.settings:
 						drop = f.settings
+					close_after = close_after or bool(f.settings.get("close_after"))
 				if changed:
 					f.fired += 1
 					applied.append(i)
 			self.log.append((request, applied))
 		if drop is None:
 			client.sendall(answer)
-			return True
+			if close_after:
+				self._end(client, False)
+			return not close_after
 		cut = drop["drop_at"]
 		client.sendall(answer[:cut] if cut else b"")
 		if drop.get("stall"):

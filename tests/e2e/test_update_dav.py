@@ -1,11 +1,16 @@
 """trelk against Apache httpd with mod_dav_svn: the shared update scenarios
 over http:// and https://, plus what only WebDAV has."""
 
+import math
 import os
 import unittest
 
+import faultserver
 import harness as h
 import scenarios
+
+# Apache's own limit of requests on one connection (MaxKeepAliveRequests).
+APACHE_KEEPALIVE_REQUESTS = 100
 
 PROTOCOLS = ("svn", "http", "https")
 
@@ -29,6 +34,28 @@ class DavScenarios(scenarios.UpdateScenarios):
 
 class HttpUpdate(DavScenarios, unittest.TestCase):
     protocol = "http"
+
+    def test_first_fetch_keeps_its_connections(self):
+        """A first fetch of thousands of files, through a proxy that counts
+        connections: each connection carries as many requests as Apache
+        allows on one, and no file is asked for with PROPFIND."""
+        repo = self.world.wide
+        rev = self.world.wide_revs[0]
+        client = self.client(self.world.wide_servers, "counted")
+        proxy = faultserver.FaultServer("http", self.world.wide_servers.port("http"))
+        try:
+            result = h.trelk("-p", "http", "-h", "127.0.0.1", "-o", proxy.port, "-b", h.BRANCH,
+                             "-l", client.target, "-k", client.work, "-v", 1, "-r", rev)
+        finally:
+            proxy.stop()
+        self.assert_clean_output(result)
+        self.assert_tree(client, repo, rev)
+        requests = [request for request, _ in proxy.log]
+        self.assertGreater(len(requests), 2 * 96, "the fetch needs several batches")
+        self.assertEqual([r for r in requests if r.startswith(b"PROPFIND")], [])
+        allowed = math.ceil(len(requests) / APACHE_KEEPALIVE_REQUESTS) + 1
+        self.assertLessEqual(proxy.connections, allowed,
+                             "%d connections for %d requests" % (proxy.connections, len(requests)))
 
 
 class HttpsUpdate(DavScenarios, unittest.TestCase):

@@ -150,5 +150,8 @@ TEST(BuildPropertyBatches, HttpFetchesACurrentFileWhoseModeChangedWhenTheReportS
 		cat.file[0].executable = executable;
 		build_property_batches(conn, cat, batches, digests);
 		EXPECT_EQ(cat.file[0].download, fetched) << int(known) << int(executable) << mode;
+		// Properties from the report leave nothing to ask for file by file.
+		int32_t requests = batches.empty() ? 0 : batches[0].requests;
+		EXPECT_EQ(requests, known ? 0 : fetched) << int(known) << int(executable) << mode;
 	}
 }
