@@ -162,6 +162,21 @@ void write_revision_stamp(const settings& conn);
 // syncs the directory; a failure leaves the old list in place.
 void install_known_files(const settings& conn);
 
+// Creates path afresh for writing, mode 0644, after removing what stands
+// there; never follows a link.  Ends the run with "write file failure".
+int create_new_file(const char* path);
+
+// Gives the file mode 0644, syncs and closes it; ends the run with "write
+// file failure" and path when any of that fails.
+void finish_new_file(int fd, const char* path);
+
+// Syncs directory so that a rename in it survives a crash; ends the run
+// when it cannot be opened or synced.
+void sync_directory(const std::string& directory);
+
+// The directory part of path: "." for a bare name, "/" for one in the root.
+std::string directory_of(const std::string& path);
+
 // The lock of one section's known-files list, on the file "<list>.lock"
 // beside it: taken without waiting when made, held while this lives, and
 // released by the system when the process ends, however it ends.
