@@ -177,6 +177,71 @@ void sync_directory(const std::string& directory);
 // The directory part of path: "." for a bare name, "/" for one in the root.
 std::string directory_of(const std::string& path);
 
+// The state of the tree: what the last run left under the target, kept in
+// "<list>.state" beside the section's known-files list, so that a later run
+// can name the revision the tree is at and trust local files unread.
+
+// The status of a local copy as lstat gave it.  The device is left out: its
+// number may change across a reboot.
+struct local_status {
+	ino_t inode = 0;
+	off_t size = 0;
+	struct timespec modified = {};
+	struct timespec changed = {};
+	mode_t mode = 0;	// with the file type bits
+};
+
+// One file of the tree: the repository's view of it, and the status of its
+// local copy when trelk last wrote it or read it whole.
+struct state_entry {
+	std::string md5;	// 32 lower-case hexadecimal digits
+	bool executable = false;
+	bool special = false;
+	std::string expansion;	// "$FreeBSD$" text; empty: none
+	local_status status;
+	// The status cannot prove the content: its times were too recent when
+	// it was taken for an edit within the same tick to show.
+	bool hash_next = false;
+};
+
+// The revision the tree is at and what each of its files holds, by path
+// relative to the target ("/bin/ls/ls.c").
+struct tree_state {
+	std::string uuid;
+	std::string branch;
+	int32_t revision = 0;
+	std::map<std::string, state_entry, std::less<>> files;
+};
+
+// The state's path for the section: its known-files list + ".state".
+std::string tree_state_path(const settings& conn);
+
+// Reads the state at path.  nullopt when there is none, or when it is
+// damaged in any way, was written by another version, or is not a regular
+// file (never followed, never waited on); never ends the run.
+std::optional<tree_state> load_tree_state(const std::string& path);
+
+// Writes state into path + ".new", synced, replacing what stands there
+// without writing through it.  A file whose times are within a second of
+// now is marked to be read next time.  Ends the run on a write failure, or
+// when a path is not clean or an MD5 not 32 lower-case hex digits.
+void save_tree_state(const std::string& path, const tree_state& state);
+
+// Renames path + ".new" over path and syncs the directory; a failure ends
+// the run and leaves the old state in place.
+void install_tree_state(const std::string& path);
+
+// Takes the status of the local copy at local_path (by lstat) into entry,
+// marking it to be read next time when its times are too recent to prove
+// the content.  False, and the status forgotten, when nothing is there.
+bool record_local_status(state_entry& entry, const std::string& local_path);
+
+// The same with the status that an lstat at the time looked gave.
+void record_local_status(state_entry& entry, const struct stat& status, const struct timespec& looked);
+
+// Forgets the status of entry's local copy: it is never trusted unread.
+void forget_local_status(state_entry& entry);
+
 // The lock of one section's known-files list, on the file "<list>.lock"
 // beside it: taken without waiting when made, held while this lives, and
 // released by the system when the process ends, however it ends.
