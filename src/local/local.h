@@ -213,6 +213,15 @@ struct tree_state {
 	std::map<std::string, state_entry, std::less<>> files;
 };
 
+// What check_local_copies found: the count trusted by their status alone,
+// and in path order those read and found whole and those that must come
+// from the server whole.
+struct local_check {
+	size_t trusted = 0;
+	std::vector<std::string> refreshed;
+	std::vector<std::string> drifted;
+};
+
 // The state's path for the section: its known-files list + ".state".
 std::string tree_state_path(const settings& conn);
 
@@ -241,6 +250,13 @@ void record_local_status(state_entry& entry, const struct stat& status, const st
 
 // Forgets the status of entry's local copy: it is never trusted unread.
 void forget_local_status(state_entry& entry);
+
+// Sorts each file of state by its local copy below target: trusted when its
+// status is as recorded and unmarked (never opened), refreshed when it
+// changed but its content (keywords collapsed, as confirm_md5 does) and form
+// are right, drifted otherwise.  Updates the status of the refreshed and
+// forgets that of the drifted.
+local_check check_local_copies(const std::string& target, tree_state& state);
 
 // The lock of one section's known-files list, on the file "<list>.lock"
 // beside it: taken without waiting when made, held while this lives, and
@@ -286,6 +302,10 @@ std::string md5_hex(const char* data, size_t length);
 // 0 when the local file (expanded "$FreeBSD$" keywords collapsed, a link as
 // "link " + target) matches md5; non-zero when it differs or is missing.
 int confirm_md5(const char* md5, const std::string& local_path);
+
+// How many local files and links the content comparisons of this process
+// have opened or read so far.
+uint64_t local_files_read();
 
 // The digests of a local file worked out ahead of need, with the status
 // the file had when it was read: a file whose status differs now is read
