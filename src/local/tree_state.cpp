@@ -324,7 +324,8 @@ parse_mode(std::string_view field, mode_t& mode)
 	if (field.empty() || field.size() > 7)
 		return false;
 	auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value, 8);
-	if (error != std::errc() || end != field.data() + field.size() || format_mode(value) != field)
+	// Type and permission bits only: mode_t is 16 bits wide on some systems.
+	if (error != std::errc() || end != field.data() + field.size() || value > 0177777 || format_mode(value) != field)
 		return false;
 	mode = static_cast<mode_t>(value);
 	return true;

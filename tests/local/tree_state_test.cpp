@@ -173,6 +173,7 @@ TEST_F(TreeState, DamagedStatesAreRefused)
 		{"negative zero seconds", "1700000000.123456789", "-0.123456789"},
 		{"bad mode digit", "100644", "100648"},
 		{"mode with a leading zero", "100644", "0100644"},
+		{"mode beyond the type bits", "100644", "1100644"},
 		{"field missing", "\t100755\n", "\n"},
 		{"field more", "\t100755\n", "\t100755\t\n"},
 	};
