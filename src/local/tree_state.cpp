@@ -7,13 +7,15 @@
 //	revision	<number>
 //	file	<path>	<md5>	<flags>	<expansion>	<inode>	<size>	<mtime>	<ctime>	<mode>
 //	...
-//	end	<count of file lines>
+//	end	<count of file lines>	<MD5 of all the text before this line>
 //
 // Texts have "%", control characters and DEL written as "%XX".  Flags are
 // "-" or, in this order, "x" (executable), "s" (special), "h" (read it
 // next time).  Times are seconds "." nine digits of nanoseconds, the mode
 // is octal with its type bits.  Every field has one spelling only, and the
-// end line proves the file whole: anything else makes the state unusable.
+// end line proves the file whole and unchanged since it was written: a
+// revision or an MD5 off by one digit would have files trusted that are
+// not what the repository holds.  Anything else makes the state unusable.
 
 #include "local/local.h"
 
@@ -167,25 +169,25 @@ header_text(const tree_state& state)
 	    "\nbranch\t" + encode_text(state.branch) + "\nrevision\t" + std::to_string(state.revision) + '\n';
 }
 
-// Writes in pieces of about 64 KiB, so that a large tree needs no second
-// copy of its whole text.
+// The end line of the text before it.
+static std::string
+end_line(std::string_view text, size_t count)
+{
+	return "end\t" + std::to_string(count) + '\t' + md5_hex(text.data(), text.size()) + '\n';
+}
+
+// The whole text is made first: the end line holds the MD5 of all of it.
 void
 save_tree_state(const std::string& path, const tree_state& state)
 {
 	std::string new_path = path + ".new";
 	check_recordable(new_path, state);
 	struct timespec now = current_time();
-	int fd = create_new_file(new_path.c_str());
 	std::string text = header_text(state);
-	for (const auto& [file, entry] : state.files) {
+	for (const auto& [file, entry] : state.files)
 		text += file_line(file, entry, now);
-		if (text.size() >= 65536) {
-			if (!write_all(fd, text))
-				err(1, "write file failure %s", new_path.c_str());
-			text.clear();
-		}
-	}
-	text += "end\t" + std::to_string(state.files.size()) + '\n';
+	text += end_line(text, state.files.size());
+	int fd = create_new_file(new_path.c_str());
 	if (!write_all(fd, text))
 		err(1, "write file failure %s", new_path.c_str());
 	finish_new_file(fd, new_path.c_str());
@@ -416,6 +418,7 @@ parse_header(std::string_view& text, tree_state& state)
 static std::optional<tree_state>
 parse_tree_state(std::string_view text)
 {
+	const std::string_view whole = text;
 	tree_state state;
 	if (!parse_header(text, state))
 		return std::nullopt;
@@ -429,11 +432,10 @@ parse_tree_state(std::string_view text)
 		if (!parse_file_line(line, state.files))
 			return std::nullopt;
 	}
-	size_t count;
-	if (!line.starts_with("end\t") || !parse_number(line.substr(4), count) || count != file_lines)
-		return std::nullopt;
-	// Nothing may follow the end line.
-	if (!text.empty())
+	// The end line closes the text: the count of file lines and the MD5 of
+	// all that comes before it.
+	size_t before_end = whole.size() - text.size() - line.size() - 1;
+	if (whole.substr(before_end) != end_line(whole.substr(0, before_end), file_lines))
 		return std::nullopt;
 	return state;
 }

@@ -75,19 +75,20 @@ protected:
 	std::string path;
 };
 
-// The exact text: labelled lines, TAB-separated fields, an end line.
+// The exact text: labelled lines, TAB-separated fields, an end line with
+// the count of files and the MD5 of all that comes before it.
 TEST_F(TreeState, SavedTextIsExact)
 {
 	save_and_install(small_state());
-	EXPECT_EQ(read_text(path),
+	const std::string body =
 	    "trelk-state\t"s + trelk_version + "\n"
 	    "uuid\t13f79535-47bb-0310-9956-ffa450edef68\n"
 	    "branch\tbase/stable/14\n"
 	    "revision\t345678\n"
 	    "file\t/bin/ls/ls.c\t" + md5_a + "\t-\t: stable/14/bin/ls/ls.c 345 2024-05-01 10:00:00Z al \t1234567\t20480\t"
 	    "1700000000.123456789\t1700000001.000000005\t100644\n"
-	    "file\t/etc/rc\t" + md5_b + "\tx\t\t42\t7\t1700000000.123456789\t1700000001.000000005\t100755\n"
-	    "end\t2\n");
+	    "file\t/etc/rc\t" + md5_b + "\tx\t\t42\t7\t1700000000.123456789\t1700000001.000000005\t100755\n";
+	EXPECT_EQ(read_text(path), body + "end\t2\t" + md5_hex(body.data(), body.size()) + "\n");
 	EXPECT_EQ(permissions_of(path), 0644u);
 	EXPECT_FALSE(exists_no_follow(path + ".new"));
 }
@@ -119,6 +120,20 @@ struct damage_case {
 	std::string to;
 };
 
+// text with the MD5 of its end line made right again for what precedes it,
+// so that a damaged field is refused for itself, not for the MD5.
+std::string
+resealed(std::string text)
+{
+	size_t end = text.rfind("\nend\t");
+	if (end == std::string::npos)
+		return text;
+	size_t tab = text.find('\t', end + 5);
+	if (tab == std::string::npos || text.size() - tab < 33)
+		return text;
+	return text.replace(tab + 1, 32, md5_hex(text.data(), end + 1));
+}
+
 // Any damage makes the whole state unusable: nothing of it is trusted.
 TEST_F(TreeState, DamagedStatesAreRefused)
 {
@@ -126,6 +141,7 @@ TEST_F(TreeState, DamagedStatesAreRefused)
 	const std::string good = read_text(path);
 	ASSERT_TRUE(load_tree_state(path).has_value());
 
+	const std::string end = good.substr(good.rfind("\nend\t") + 1);
 	const std::string ls = "file\t/bin/ls/ls.c\t" + md5_a + "\t-\t";
 	const std::string rc = "file\t/etc/rc\t" + md5_b + "\tx\t\t42\t7\t";
 	const damage_case cases[] = {
@@ -139,13 +155,18 @@ TEST_F(TreeState, DamagedStatesAreRefused)
 		{"negative revision", "revision\t345678", "revision\t-1"},
 		{"revision too large", "revision\t345678", "revision\t2147483648"},
 		{"revision with a leading zero", "revision\t345678", "revision\t0345678"},
-		{"no end line", "end\t2\n", ""},
-		{"end count too small", "end\t2\n", "end\t1\n"},
-		{"end count too large", "end\t2\n", "end\t3\n"},
-		{"end count not a number", "end\t2\n", "end\ttwo\n"},
-		{"text after the end line", "end\t2\n", "end\t2\nfile\n"},
-		{"empty line after the end line", "end\t2\n", "end\t2\n\n"},
-		{"CR LF line", "end\t2\n", "end\t2\r\n"},
+		{"no end line", "\nend\t2\t", "\n"},
+		{"end line garbled", "\nend\t2\t", "\nfin\t2\t"},
+		{"end count too small", "end\t2\t", "end\t1\t"},
+		{"end count too large", "end\t2\t", "end\t3\t"},
+		{"end count not a number", "end\t2\t", "end\ttwo\t"},
+		{"end count with a leading zero", "end\t2\t", "end\t02\t"},
+		{"end line without its MD5", "end\t2\t", "end\t2\n"},
+		{"end line with a field more", "end\t2\t", "end\t2\t\t"},
+		{"text after the end line", end, end + "file\n"},
+		{"empty line after the end line", end, end + "\n"},
+		{"end line twice", end, end + end},
+		{"CR LF line", "\n", "\r\n"},
 		{"duplicate path", "file\t/etc/rc\t", "file\t/bin/ls/ls.c\t"},
 		{"unclean path ..", "file\t/etc/rc\t", "file\t/../x\t"},
 		{"unclean path, empty component", "file\t/etc/rc\t", "file\t/etc//rc\t"},
@@ -182,12 +203,22 @@ TEST_F(TreeState, DamagedStatesAreRefused)
 		ASSERT_NE(at, std::string::npos) << test.name;
 		std::string damaged = good;
 		damaged.replace(at, test.from.size(), test.to);
-		write_text(path, damaged);
+		write_text(path, resealed(damaged));
 		EXPECT_FALSE(load_tree_state(path).has_value()) << test.name;
 	}
+	write_text(path, resealed(good));
+	ASSERT_TRUE(load_tree_state(path).has_value());
 	for (size_t length = 0; length < good.size(); length++) {
 		write_text(path, good.substr(0, length));
 		EXPECT_FALSE(load_tree_state(path).has_value()) << "truncated to " << length << " bytes";
+	}
+	// A digit off in a revision, an inode or an MD5 still parses: only the
+	// end line's MD5 tells.
+	for (size_t at = 0; at < good.size(); at++) {
+		std::string damaged = good;
+		damaged[at] = damaged[at] == '1' ? '2' : '1';
+		write_text(path, damaged);
+		EXPECT_FALSE(load_tree_state(path).has_value()) << "byte " << at << " changed";
 	}
 }
 
