@@ -1,7 +1,8 @@
 // Local tree: the settings of a run, the catalogue of repository files, the
 // three ordered path sets, the known-files list and revision stamp, the
-// scan of the target and its clean-up, and the check and writing of single
-// files.  It needs nothing else of trelk's.
+// state of the tree and the check of local copies against it, the scan of
+// the target and its clean-up, and the check and writing of single files.
+// It needs nothing else of trelk's.
 #pragma once
 
 #include <sys/stat.h>
