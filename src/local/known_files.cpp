@@ -110,11 +110,7 @@ save_known_files(settings& conn, catalogue& cat, path_sets& sets)
 	const char* path = conn.known_files_new.c_str();
 	std::string text = std::to_string(static_cast<uint32_t>(conn.revision)) + "\r\n";
 
-	if (unlink(path) == -1 && errno != ENOENT)
-		err(1, "write file failure %s", path);
-	int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-	if (fd == -1)
-		err(1, "write file failure %s", path);
+	int fd = create_new_file(path);
 	for (int32_t i = 0; i < cat.count(); i++) {
 		const file_node* node = &cat.file[static_cast<size_t>(i)];
 		text.append(node->md5, strnlen(node->md5, 32));
@@ -131,14 +127,37 @@ save_known_files(settings& conn, catalogue& cat, path_sets& sets)
 	}
 	// A short list would forget files: a failed write ends the run before
 	// the list is installed.
-	if (!write_all(fd, text) || fchmod(fd, 0644) == -1 || fsync(fd) == -1 || close(fd) == -1)
+	if (!write_all(fd, text))
 		err(1, "write file failure %s", path);
+	finish_new_file(fd, path);
 	cat.file.clear();
 }
 
-// Makes a rename in directory survive a crash.  A file system that cannot
-// sync a directory (EINVAL) keeps its names in order by itself.
-static void
+// What an interrupted run left at path goes first: a link is removed, never
+// followed, and a second name of another file is never written through.
+int
+create_new_file(const char* path)
+{
+	if (unlink(path) == -1 && errno != ENOENT)
+		err(1, "write file failure %s", path);
+	int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+	if (fd == -1)
+		err(1, "write file failure %s", path);
+	return fd;
+}
+
+// The file is on disk before this returns, so that renaming it into place
+// can never put an empty or partial file there.
+void
+finish_new_file(int fd, const char* path)
+{
+	if (fchmod(fd, 0644) == -1 || fsync(fd) == -1 || close(fd) == -1)
+		err(1, "write file failure %s", path);
+}
+
+// A file system that cannot sync a directory (EINVAL) keeps its names in
+// order by itself.
+void
 sync_directory(const std::string& directory)
 {
 	int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -149,8 +168,7 @@ sync_directory(const std::string& directory)
 	close(fd);
 }
 
-// The directory part of path ("." for a bare name).
-static std::string
+std::string
 directory_of(const std::string& path)
 {
 	size_t slash = path.rfind('/');
@@ -170,15 +188,10 @@ write_revision_stamp(const settings& conn)
 	std::string temporary = path + ".new";
 	std::string content = std::to_string(static_cast<uint32_t>(conn.revision)) + "\r\n";
 
-	// What an interrupted run left there goes; a link is removed, never
-	// followed.
-	if (unlink(temporary.c_str()) == -1 && errno != ENOENT)
+	int fd = create_new_file(temporary.c_str());
+	if (!write_all(fd, content))
 		err(1, "write file failure %s", temporary.c_str());
-	int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-	if (fd == -1)
-		err(1, "write file failure %s", temporary.c_str());
-	if (!write_all(fd, content) || fchmod(fd, 0644) == -1 || fsync(fd) == -1 || close(fd) == -1)
-		err(1, "write file failure %s", temporary.c_str());
+	finish_new_file(fd, temporary.c_str());
 	if (rename(temporary.c_str(), path.c_str()) == -1) {
 		int saved = errno;
 		(void)unlink(temporary.c_str());

@@ -1,7 +1,8 @@
 // Local tree: the settings of a run, the catalogue of repository files, the
 // three ordered path sets, the known-files list and revision stamp, the
-// scan of the target and its clean-up, and the check and writing of single
-// files.  It needs nothing else of trelk's.
+// state of the tree and the check of local copies against it, the scan of
+// the target and its clean-up, and the check and writing of single files.
+// It needs nothing else of trelk's.
 #pragma once
 
 #include <sys/stat.h>
@@ -162,6 +163,102 @@ void write_revision_stamp(const settings& conn);
 // syncs the directory; a failure leaves the old list in place.
 void install_known_files(const settings& conn);
 
+// Creates path afresh for writing, mode 0644, after removing what stands
+// there; never follows a link.  Ends the run with "write file failure".
+int create_new_file(const char* path);
+
+// Gives the file mode 0644, syncs and closes it; ends the run with "write
+// file failure" and path when any of that fails.
+void finish_new_file(int fd, const char* path);
+
+// Syncs directory so that a rename in it survives a crash; ends the run
+// when it cannot be opened or synced.
+void sync_directory(const std::string& directory);
+
+// The directory part of path: "." for a bare name, "/" for one in the root.
+std::string directory_of(const std::string& path);
+
+// The state of the tree: what the last run left under the target, kept in
+// "<list>.state" beside the section's known-files list, so that a later run
+// can name the revision the tree is at and trust local files unread.
+
+// The status of a local copy as lstat gave it.  The device is left out: its
+// number may change across a reboot.
+struct local_status {
+	ino_t inode = 0;
+	off_t size = 0;
+	struct timespec modified = {};
+	struct timespec changed = {};
+	mode_t mode = 0;	// with the file type bits
+};
+
+// One file of the tree: the repository's view of it, and the status of its
+// local copy when trelk last wrote it or read it whole.
+struct state_entry {
+	std::string md5;	// 32 lower-case hexadecimal digits
+	bool executable = false;
+	bool special = false;
+	std::string expansion;	// "$FreeBSD$" text; empty: none
+	local_status status;
+	// The status cannot prove the content: its times were too recent when
+	// it was taken for an edit within the same tick to show.
+	bool hash_next = false;
+};
+
+// The revision the tree is at and what each of its files holds, by path
+// relative to the target ("/bin/ls/ls.c").
+struct tree_state {
+	std::string uuid;
+	std::string branch;
+	int32_t revision = 0;
+	std::map<std::string, state_entry, std::less<>> files;
+};
+
+// What check_local_copies found: the count trusted by their status alone,
+// and in path order those read and found whole and those that must come
+// from the server whole.
+struct local_check {
+	size_t trusted = 0;
+	std::vector<std::string> refreshed;
+	std::vector<std::string> drifted;
+};
+
+// The state's path for the section: its known-files list + ".state".
+std::string tree_state_path(const settings& conn);
+
+// Reads the state at path.  nullopt when there is none, or when it is
+// damaged in any way, was written by another version, or is not a regular
+// file (never followed, never waited on); never ends the run.
+std::optional<tree_state> load_tree_state(const std::string& path);
+
+// Writes state into path + ".new", synced, replacing what stands there
+// without writing through it.  A file whose times are within a second of
+// now is marked to be read next time.  Ends the run on a write failure, or
+// when a path is not clean or an MD5 not 32 lower-case hex digits.
+void save_tree_state(const std::string& path, const tree_state& state);
+
+// Renames path + ".new" over path and syncs the directory; a failure ends
+// the run and leaves the old state in place.
+void install_tree_state(const std::string& path);
+
+// Takes the status of the local copy at local_path (by lstat) into entry,
+// marking it to be read next time when its times are too recent to prove
+// the content.  False, and the status forgotten, when nothing is there.
+bool record_local_status(state_entry& entry, const std::string& local_path);
+
+// The same with the status that an lstat at the time looked gave.
+void record_local_status(state_entry& entry, const struct stat& status, const struct timespec& looked);
+
+// Forgets the status of entry's local copy: it is never trusted unread.
+void forget_local_status(state_entry& entry);
+
+// Sorts each file of state by its local copy below target: trusted when its
+// status is as recorded and unmarked (never opened), refreshed when it
+// changed but its content (keywords collapsed, as confirm_md5 does) and form
+// are right, drifted otherwise.  Updates the status of the refreshed and
+// forgets that of the drifted.
+local_check check_local_copies(const std::string& target, tree_state& state);
+
 // The lock of one section's known-files list, on the file "<list>.lock"
 // beside it: taken without waiting when made, held while this lives, and
 // released by the system when the process ends, however it ends.
@@ -210,6 +307,10 @@ std::string md5_hex(const char* data, size_t length);
 // 0 when the local file (expanded "$FreeBSD$" keywords collapsed, a link as
 // "link " + target) matches md5; non-zero when it differs or is missing.
 int confirm_md5(const char* md5, const std::string& local_path);
+
+// How many local files and links the content comparisons of this process
+// have opened or read so far.
+uint64_t local_files_read();
 
 // The digests of a local file worked out ahead of need, with the status
 // the file had when it was read: a file whose status differs now is read
