@@ -36,6 +36,14 @@ read_local(const std::string& path)
 	return text.str();
 }
 
+// svn as it fetches texts in content batches: the path a failed update
+// stream falls back to, which the canned answers below drive.
+static const protocol_ops svn_in_batches = [] {
+	protocol_ops ops = svn_protocol;
+	ops.stream_texts = nullptr;
+	return ops;
+}();
+
 struct fetching : testing::Test {
 	canned_server server{16};
 	temporary_directory target;
@@ -48,6 +56,7 @@ struct fetching : testing::Test {
 	{
 		server.conn.revision = 345;
 		server.conn.path_target = target.path;
+		server.conn.ops = &svn_in_batches;
 	}
 
 	// Lists the files as the listing would and queues their property
@@ -177,6 +186,7 @@ TEST_F(fetching, WrongContentEndsTheRun)
 		canned_server bad(16);
 		bad.conn.revision = 345;
 		bad.conn.path_target = target.path;
+		bad.conn.ops = &svn_in_batches;
 		catalogue one;
 		file_node& node = new_file_node(one);
 		node.path = "/f";
