@@ -304,6 +304,9 @@ void clean_local_tree(settings& conn, path_sets& sets);
 // The MD5 of length bytes as 32 lower-case hexadecimal digits.
 std::string md5_hex(const char* data, size_t length);
 
+// True for 32 lower-case hexadecimal digits: an MD5 as text.
+bool is_md5_text(std::string_view text);
+
 // 0 when the local file (expanded "$FreeBSD$" keywords collapsed, a link as
 // "link " + target) matches md5; non-zero when it differs or is missing.
 int confirm_md5(const char* md5, const std::string& local_path);

@@ -25,3 +25,14 @@ md5_hex(const char* data, size_t length)
 	MD5End(&context, digest);
 	return std::string(digest, 32);
 }
+
+bool
+is_md5_text(std::string_view text)
+{
+	if (text.size() != 32)
+		return false;
+	for (char c : text)
+		if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+			return false;
+	return true;
+}

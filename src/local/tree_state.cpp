@@ -124,17 +124,6 @@ format_flags(const state_entry& entry, bool hash_next)
 	return flags.empty() ? "-" : flags;
 }
 
-static bool
-is_md5_text(std::string_view text)
-{
-	if (text.size() != 32)
-		return false;
-	for (char c : text)
-		if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-			return false;
-	return true;
-}
-
 // The file line of one entry, marked to be read next time when its times
 // are too recent at now.
 static std::string

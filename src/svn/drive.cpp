@@ -161,18 +161,31 @@ open_root(drive_state& drive, svn_items& items)
 	return true;
 }
 
+// The head of add-dir, open-dir and add-file: ( path parent token ...
+// sets the entry's path relative to the target, checked, and its token.
+// False when the head is malformed or names a directory never opened.
+static bool
+read_entry_head(const drive_state& drive, svn_items& items, std::string& relative, std::string_view& token)
+{
+	std::string_view path = svn_read_string(items);
+	std::string_view parent_token = svn_read_string(items);
+	token = svn_read_string(items);
+	std::string parent;
+	if (!items.ok || !find_directory(drive, parent_token, parent))
+		return false;
+	relative = child_path(parent, path);
+	return true;
+}
+
 // ( add-dir ( path parent child ( copy-from ) ) ): the directory is made
 // at once, and announced as a full listing announces it.
 static bool
 add_directory(drive_state& drive, svn_items& items)
 {
-	std::string_view path = svn_read_string(items);
-	std::string_view parent_token = svn_read_string(items);
-	std::string_view token = svn_read_string(items);
-	std::string parent;
-	if (!items.ok || !find_directory(drive, parent_token, parent))
+	std::string relative;
+	std::string_view token;
+	if (!read_entry_head(drive, items, relative, token))
 		return false;
-	std::string relative = child_path(parent, path);
 	if (drive.wanted != nullptr)
 		errx(1, "The server sent the directory %s, which was not asked for.  Quitting.", printable_text(relative).c_str());
 	make_branch_directory(drive.conn, *drive.sets, relative, true);
@@ -184,13 +197,11 @@ add_directory(drive_state& drive, svn_items& items)
 static bool
 open_directory(drive_state& drive, svn_items& items)
 {
-	std::string_view path = svn_read_string(items);
-	std::string_view parent_token = svn_read_string(items);
-	std::string_view token = svn_read_string(items);
-	std::string parent;
-	if (!items.ok || !find_directory(drive, parent_token, parent))
+	std::string relative;
+	std::string_view token;
+	if (!read_entry_head(drive, items, relative, token))
 		return false;
-	drive.directories[std::string(token)] = child_path(parent, path);
+	drive.directories[std::string(token)] = relative;
 	return true;
 }
 
@@ -206,13 +217,10 @@ close_directory(drive_state& drive, svn_items& items)
 static bool
 add_file(drive_state& drive, svn_items& items)
 {
-	std::string_view path = svn_read_string(items);
-	std::string_view parent_token = svn_read_string(items);
-	std::string_view token = svn_read_string(items);
-	std::string parent;
-	if (!items.ok || !find_directory(drive, parent_token, parent))
+	std::string relative;
+	std::string_view token;
+	if (!read_entry_head(drive, items, relative, token))
 		return false;
-	std::string relative = child_path(parent, path);
 	if (drive.wanted != nullptr && drive.wanted->count(relative) == 0)
 		errx(1, "The server sent the file %s, which was not asked for.  Quitting.", printable_text(relative).c_str());
 	drive_file& file = drive.files[std::string(token)];

@@ -57,17 +57,6 @@ read_property_group(char* group, char* group_end, svn_file_properties& found, st
 	return items.ok;
 }
 
-bool
-is_md5_text(std::string_view text)
-{
-	if (text.size() != 32)
-		return false;
-	for (char c : text)
-		if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-			return false;
-	return true;
-}
-
 // The path of the branch inside its repository: the text after the first
 // "/" ("base/head" is the branch head of repository base).  A branch that
 // is a whole repository has none.

@@ -131,9 +131,6 @@ void take_svn_property(std::string_view name, std::string_view value, svn_file_p
 // svn:keywords asks for it; the path as the repository names it.
 std::string svn_expansion_text(const svn_file_properties& found, const std::string& path, const std::string& branch);
 
-// True for 32 lower-case hexadecimal digits.
-bool is_md5_text(std::string_view text);
-
 // Ends the run with a clear message unless name, listed by the server in
 // the directory parent (relative to the branch), is usable as a path
 // component of the target.
