@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <err.h>
@@ -24,6 +25,9 @@
 // The most bytes one command of the drive may take: far above the chunks
 // svnserve sends (one svndiff window, about 100 KiB), but bounded.
 static constexpr size_t largest_command = size_t(64) << 20;
+
+// The largest text a file may have, as for a file fetched on its own.
+static constexpr size_t largest_text = (size_t(1) << 31) - 1;
 
 // The bytes taken from the socket in one read.
 static constexpr size_t stream_read_size = size_t(256) << 10;
@@ -57,6 +61,7 @@ struct drive_state {
 	std::map<std::string, int32_t>* wanted;
 	std::unordered_map<std::string, std::string> directories;
 	std::unordered_map<std::string, drive_file> files;
+	std::unordered_set<std::string> added;	// the paths of the files added so far
 	bool closed = false;
 	bool aborted = false;
 };
@@ -278,6 +283,8 @@ take_delta_chunk(drive_state& drive, svn_items& items)
 	if (!file->delta->feed(bytes, file->text))
 		errx(1, "The server sent a broken text for %s%s (%s).  Quitting.", drive.conn.path_target->c_str(),
 		    file->path.c_str(), file->delta->error().c_str());
+	if (file->text.size() > largest_text)
+		errx(1, "%s%s is too large to fetch (%zu bytes)", drive.conn.path_target->c_str(), file->path.c_str(), file->text.size());
 	return true;
 }
 
@@ -300,6 +307,8 @@ end_delta(drive_state& drive, svn_items& items)
 static int32_t
 new_node(drive_state& drive, const drive_file& file, std::string_view md5)
 {
+	if (!drive.added.insert(file.path).second)
+		errx(1, "The server sent the file %s twice.  Quitting.", printable_text(file.path).c_str());
 	file_node& node = new_file_node(drive.cat);
 	node.path = file.path;
 	memcpy(node.md5, md5.data(), 32);
@@ -467,7 +476,7 @@ run_drive(connection& conn, const std::string& report, drive_state& drive)
 bool
 stream_tree_svn(connection& conn, catalogue& cat, path_sets& sets, const file_taker& take)
 {
-	drive_state drive{conn, cat, &sets, take, nullptr, {}, {}, false, false};
+	drive_state drive{conn, cat, &sets, take, nullptr, {}, {}, {}, false, false};
 
 	return run_drive(conn, update_command(conn, true) + finish_report, drive);
 }
@@ -484,7 +493,7 @@ stream_texts_svn(connection& conn, catalogue& cat, const std::vector<int32_t>& f
 	for (const auto& [path, index] : wanted)
 		report += "( delete-path ( " + std::to_string(path.size() - 1) + ":" + path.substr(1) + " ) )\n";
 	report += finish_report;
-	drive_state drive{conn, cat, nullptr, take, &wanted, {}, {}, false, false};
+	drive_state drive{conn, cat, nullptr, take, &wanted, {}, {}, {}, false, false};
 	if (!run_drive(conn, report, drive))
 		return false;
 	if (!wanted.empty())
