@@ -157,12 +157,12 @@ content_pass(connection& conn, catalogue& cat, const std::vector<content_batch>&
 static bool
 stream_downloads(connection& conn, catalogue& cat)
 {
+	if (conn.ops->stream_texts == nullptr)
+		return false;
 	std::vector<int32_t> files;
 	for (int32_t i = 0; i < cat.count(); i++)
 		if (cat.file[i].download)
 			files.push_back(i);
-	if (conn.ops->stream_texts == nullptr)
-		return false;
 	bool streamed = conn.ops->stream_texts(conn, cat, files, [&conn, &cat](int32_t index, std::string_view text) {
 		const file_node& node = cat.file[index];
 		if (conn.verbosity >= 2)
