@@ -72,7 +72,8 @@ read_webdav_properties(const char* part, const char* part_end, file_node& node, 
 	node.executable = parse_xml_value(part, part_end, "S:executable") ? 1 : 0;
 	node.special = parse_xml_value(part, part_end, "S:special") ? 1 : 0;
 	std::string path = etag_path(part, part_end, node);
-	if (!wants_expansion(part, part_end))
+	node.keyword = wants_expansion(part, part_end) ? 1 : 0;
+	if (!node.keyword)
 		return;
 
 	// Without all of author, date and revision the file is written as it is.

@@ -168,4 +168,6 @@ const protocol_ops webdav_protocol = {
 	locate_content,
 	nullptr,
 	nullptr,
+	nullptr,
+	false,
 };

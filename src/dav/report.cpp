@@ -35,6 +35,7 @@ struct reported_file {
 	std::string expansion;
 	uint8_t executable = 0;
 	uint8_t special = 0;
+	uint8_t keyword = 0;
 };
 
 // True when the add-file element sets the property name inline.
@@ -420,6 +421,7 @@ list_tree_http(connection& conn, catalogue& cat, path_sets& sets)
 		file.md5 = element_md5(element, file.href);
 		file.executable = sets_property(element, "svn:executable");
 		file.special = sets_property(element, "svn:special");
+		file.keyword = property_value(element, "svn:keywords") == "FreeBSD=%H";
 		file.expansion = reported_expansion(element, conn.trunk, file.path);
 		files.push_back(std::move(file));
 	}
@@ -440,6 +442,7 @@ list_tree_http(connection& conn, catalogue& cat, path_sets& sets)
 			node.props_known = 1;
 			node.executable = file.executable;
 			node.special = file.special;
+			node.keyword = file.keyword;
 			node.expansion = std::move(file.expansion);
 		}
 	}

@@ -94,6 +94,7 @@ property_phase(connection& conn, catalogue& cat, digest_cache& digests, const re
 		cursor = conn.ops->take_properties(conn, node, cursor, response_end, expansion);
 		if (!expansion.empty())
 			node.expansion = expansion;
+		node.props_known = 1;
 		std::string local_path = *conn.path_target + node.path;
 		struct stat status;
 		if (!node.download && (confirm_md5(node.md5, local_path, status, &digests) != 0 || local_form_differs(node, status)))

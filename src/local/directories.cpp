@@ -56,6 +56,7 @@ remove_written_file(const settings& conn, path_sets& sets, const std::string& re
 void
 make_branch_directory(const settings& conn, path_sets& sets, const std::string& relative, bool announce)
 {
+	sets.branch_dirs.insert(relative);
 	std::string local = *conn.path_target + relative;
 	struct stat status;
 

@@ -32,3 +32,28 @@ keyword_expansion(std::string_view path, std::string_view revision, std::string_
 	text.append(path).append(" ").append(revision).append(" ").append(shown).append(" ").append(author).append(" ");
 	return text;
 }
+
+void
+take_file_property(std::string_view name, std::optional<std::string_view> value, file_properties& found)
+{
+	if (name == "svn:executable")
+		found.executable = value.has_value();
+	else if (name == "svn:special")
+		found.special = value.has_value();
+	else if (name == "svn:keywords")
+		found.freebsd_keyword = value == "FreeBSD=%H";
+	else if (name == "svn:entry:last-author")
+		found.author = value.value_or("");
+	else if (name == "svn:entry:committed-rev")
+		found.revision = value.value_or("");
+	else if (name == "svn:entry:committed-date")
+		found.date = value.value_or("");
+}
+
+std::string
+file_expansion_text(const file_properties& found, std::string_view repository_path)
+{
+	if (!found.freebsd_keyword)
+		return {};
+	return keyword_expansion(repository_path, found.revision, found.date, found.author);
+}

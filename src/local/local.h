@@ -63,6 +63,19 @@ struct settings {
 	// working, and a run from cron must end.
 	int32_t read_time_limit = 600;
 	bool show_revision = false;	// -n
+	// -c or full_check=: check every local file against the repository,
+	// whatever the state of the last run says.
+	int32_t full_check = 0;
+};
+
+// The status of a local copy as lstat gave it.  The device is left out: its
+// number may change across a reboot.
+struct local_status {
+	ino_t inode = 0;
+	off_t size = 0;
+	struct timespec modified = {};
+	struct timespec changed = {};
+	mode_t mode = 0;	// with the file type bits
 };
 
 // One file of the repository branch at the revision being fetched.
@@ -76,7 +89,10 @@ struct file_node {
 	int64_t size = 0;
 	uint8_t special = 0;
 	std::string expansion;		// "$FreeBSD$" text; empty: none
-	uint8_t props_known = 0;	// the listing gave executable, special, expansion
+	uint8_t props_known = 0;	// executable, special and expansion are known
+	uint8_t keyword = 0;		// svn:keywords asks for "$FreeBSD$"
+	// The local copy as this run wrote it; all zero: this run did not.
+	local_status written;
 };
 
 // The files of the branch in listing order.  Indexes never change, and a
@@ -108,6 +124,9 @@ struct path_sets {
 	path_set local_file_set;
 	path_set local_dir_set;
 	pending_scan scan;
+	// Every directory of the branch made or found by this run, relative to
+	// the target ("/bin/ls").
+	path_set branch_dirs;
 };
 
 // Appends a new, zeroed node to the catalogue and returns it.
@@ -182,22 +201,13 @@ std::string directory_of(const std::string& path);
 // "<list>.state" beside the section's known-files list, so that a later run
 // can name the revision the tree is at and trust local files unread.
 
-// The status of a local copy as lstat gave it.  The device is left out: its
-// number may change across a reboot.
-struct local_status {
-	ino_t inode = 0;
-	off_t size = 0;
-	struct timespec modified = {};
-	struct timespec changed = {};
-	mode_t mode = 0;	// with the file type bits
-};
-
 // One file of the tree: the repository's view of it, and the status of its
 // local copy when trelk last wrote it or read it whole.
 struct state_entry {
 	std::string md5;	// 32 lower-case hexadecimal digits
 	bool executable = false;
 	bool special = false;
+	bool keyword = false;	// svn:keywords asks for "$FreeBSD$"
 	std::string expansion;	// "$FreeBSD$" text; empty: none
 	local_status status;
 	// The status cannot prove the content: its times were too recent when
@@ -211,6 +221,7 @@ struct tree_state {
 	std::string uuid;
 	std::string branch;
 	int32_t revision = 0;
+	path_set directories;	// every directory of the branch, relative
 	std::map<std::string, state_entry, std::less<>> files;
 };
 
@@ -351,6 +362,27 @@ void plan_local_digests(digest_cache& digests, const std::string& target, const 
 // keeps its status.  False when nothing is left to read.  Meant for the
 // time spent waiting on the server.
 bool digest_next_local_file(digest_cache& digests);
+
+// What a file's properties say about how it is written.
+struct file_properties {
+	bool executable = false;
+	bool special = false;
+	bool freebsd_keyword = false;	// svn:keywords is "FreeBSD=%H"
+	std::string author;
+	std::string revision;
+	std::string date;
+};
+
+// Takes one property of a file by its name, set to value or, without one,
+// removed; the properties that do not decide how a file is written are
+// passed over.
+void take_file_property(std::string_view name, std::optional<std::string_view> value, file_properties& found);
+
+// The "$FreeBSD$" expansion of a file whose properties are found and whose
+// path below the repository root is repository_path ("base/head/bin/ls.c"
+// names no repository: "head/bin/ls.c"): empty unless svn:keywords asks
+// for it and every part is known.
+std::string file_expansion_text(const file_properties& found, std::string_view repository_path);
 
 // The "$FreeBSD$" expansion text ": path revision date author " of a file
 // whose repository path is path; empty (the keyword stays as it is) when a

@@ -5,13 +5,15 @@
 //	uuid	<text>
 //	branch	<text>
 //	revision	<number>
+//	dir	<path>
+//	...
 //	file	<path>	<md5>	<flags>	<expansion>	<inode>	<size>	<mtime>	<ctime>	<mode>
 //	...
 //	end	<count of file lines>	<MD5 of all the text before this line>
 //
 // Texts have "%", control characters and DEL written as "%XX".  Flags are
-// "-" or, in this order, "x" (executable), "s" (special), "h" (read it
-// next time).  Times are seconds "." nine digits of nanoseconds, the mode
+// "-" or, in this order, "x" (executable), "s" (special), "k" (svn:keywords
+// asks for "$FreeBSD$"), "h" (read it next time).  Times are seconds "." nine digits of nanoseconds, the mode
 // is octal with its type bits.  Every field has one spelling only, and the
 // end line proves the file whole and unchanged since it was written: a
 // revision or an MD5 off by one digit would have files trusted that are
@@ -119,6 +121,8 @@ format_flags(const state_entry& entry, bool hash_next)
 		flags += 'x';
 	if (entry.special)
 		flags += 's';
+	if (entry.keyword)
+		flags += 'k';
 	if (hash_next)
 		flags += 'h';
 	return flags.empty() ? "-" : flags;
@@ -143,6 +147,9 @@ check_recordable(const std::string& path, const tree_state& state)
 {
 	if (state.revision < 0)
 		errx(1, "Cannot record revision %d in %s", state.revision, path.c_str());
+	for (const std::string& directory : state.directories)
+		if (!is_clean_path(directory))
+			errx(1, "Cannot record \"%s\" in %s: not a clean path", printable_text(directory).c_str(), path.c_str());
 	for (const auto& [file, entry] : state.files) {
 		if (!is_clean_path(file))
 			errx(1, "Cannot record \"%s\" in %s: not a clean path", printable_text(file).c_str(), path.c_str());
@@ -173,6 +180,8 @@ save_tree_state(const std::string& path, const tree_state& state)
 	check_recordable(new_path, state);
 	struct timespec now = current_time();
 	std::string text = header_text(state);
+	for (const std::string& directory : state.directories)
+		text += "dir\t" + encode_text(directory) + '\n';
 	for (const auto& [file, entry] : state.files)
 		text += file_line(file, entry, now);
 	text += end_line(text, state.files.size());
@@ -328,8 +337,8 @@ parse_flags(std::string_view field, state_entry& entry)
 {
 	if (field == "-")
 		return true;
-	bool* flags[] = {&entry.executable, &entry.special, &entry.hash_next};
-	std::string_view letters = "xsh";
+	bool* flags[] = {&entry.executable, &entry.special, &entry.keyword, &entry.hash_next};
+	std::string_view letters = "xskh";
 	size_t next = 0;
 	for (char c : field) {
 		size_t at = letters.find(c, next);
@@ -412,15 +421,20 @@ parse_tree_state(std::string_view text)
 	if (!parse_header(text, state))
 		return std::nullopt;
 	std::string_view line;
-	size_t file_lines = 0;
-	for (;; file_lines++) {
+	std::string directory;
+	for (;;) {
 		if (!next_line(text, line))
 			return std::nullopt;
-		if (!line.starts_with("file\t"))
+		if (!line.starts_with("dir\t"))
 			break;
-		if (!parse_file_line(line, state.files))
+		if (!decode_text(line.substr(4), directory) || !is_clean_path(directory) ||
+		    !state.directories.insert(directory).second)
 			return std::nullopt;
 	}
+	size_t file_lines = 0;
+	for (; line.starts_with("file\t"); file_lines++)
+		if (!parse_file_line(line, state.files) || !next_line(text, line))
+			return std::nullopt;
 	// The end line closes the text: the count of file lines and the MD5 of
 	// all that comes before it.
 	size_t before_end = whole.size() - text.size() - line.size() - 1;

@@ -43,7 +43,7 @@ struct drive_stream {
 // far as its windows have come.
 struct drive_file {
 	std::string path;
-	svn_file_properties properties;
+	file_properties properties;
 	std::unique_ptr<svndiff_decoder> delta;
 	std::string text;
 	bool text_ended = false;
@@ -256,7 +256,7 @@ change_file_property(drive_state& drive, svn_items& items)
 	std::string_view value = svn_read_string(items);
 	if (!items.ok)
 		return false;
-	take_svn_property(name, value, file->properties);
+	take_file_property(name, value, file->properties);
 	return true;
 }
 
@@ -315,6 +315,7 @@ new_node(drive_state& drive, const drive_file& file, std::string_view md5)
 	node.md5[32] = '\0';
 	node.executable = file.properties.executable;
 	node.special = file.properties.special;
+	node.keyword = file.properties.freebsd_keyword;
 	node.expansion = svn_expansion_text(file.properties, node.path, *drive.conn.branch);
 	node.props_known = 1;
 	clear_directory_for_file(drive.conn, *drive.sets, node.path);

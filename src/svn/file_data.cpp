@@ -9,27 +9,10 @@
 #include <string>
 #include <string_view>
 
-void
-take_svn_property(std::string_view name, std::string_view value, svn_file_properties& found)
-{
-	if (name == "svn:executable")
-		found.executable = true;
-	else if (name == "svn:special")
-		found.special = true;
-	else if (name == "svn:keywords")
-		found.freebsd_keyword = value == "FreeBSD=%H";
-	else if (name == "svn:entry:last-author")
-		found.author = value;
-	else if (name == "svn:entry:committed-rev")
-		found.revision = value;
-	else if (name == "svn:entry:committed-date")
-		found.date = value;
-}
-
 // Reads ( success ( ( md5 ) revision ( ( name value ) ... ) ) ).  Returns
 // false when the group has another form.
 static bool
-read_property_group(char* group, char* group_end, svn_file_properties& found, std::string_view& md5)
+read_property_group(char* group, char* group_end, file_properties& found, std::string_view& md5)
 {
 	svn_items items{group, group_end};
 
@@ -52,7 +35,7 @@ read_property_group(char* group, char* group_end, svn_file_properties& found, st
 		while (items.ok && !svn_close_list(items))
 			svn_skip_item(items);
 		if (items.ok)
-			take_svn_property(name, value, found);
+			take_file_property(name, value, found);
 	}
 	return items.ok;
 }
@@ -68,19 +51,16 @@ branch_path(const std::string& branch)
 }
 
 std::string
-svn_expansion_text(const svn_file_properties& found, const std::string& path, const std::string& branch)
+svn_expansion_text(const file_properties& found, const std::string& path, const std::string& branch)
 {
-	if (!found.freebsd_keyword)
-		return {};
 	std::string_view below = branch_path(branch);
-	std::string full = below.empty() ? path.substr(1) : std::string(below) + path;
-	return keyword_expansion(full, found.revision, found.date, found.author);
+	return file_expansion_text(found, below.empty() ? path.substr(1) : std::string(below) + path);
 }
 
 void
 read_svn_properties(char* group, char* group_end, file_node& node, const std::string& branch, std::string& expansion)
 {
-	svn_file_properties found;
+	file_properties found;
 	std::string_view md5;
 
 	if (!read_property_group(group, group_end, found, md5) || !is_md5_text(md5))
@@ -89,6 +69,7 @@ read_svn_properties(char* group, char* group_end, file_node& node, const std::st
 	node.md5[32] = '\0';
 	node.executable = found.executable;
 	node.special = found.special;
+	node.keyword = found.freebsd_keyword;
 	expansion = svn_expansion_text(found, node.path, branch);
 }
 

@@ -159,4 +159,6 @@ const protocol_ops svn_protocol = {
 	locate_content,
 	stream_tree_svn,
 	stream_texts_svn,
+	nullptr,
+	true,
 };

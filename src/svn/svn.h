@@ -113,23 +113,10 @@ std::string root_get_dir_command(const connection& conn);
 // The caller sets conn.expected_groups to twice the number of commands.
 void list_tree_svn(connection& conn, const std::string& commands, catalogue& cat, path_sets& sets);
 
-// The values of the properties that decide how a file is written.
-struct svn_file_properties {
-	bool executable = false;
-	bool special = false;
-	bool freebsd_keyword = false;
-	std::string author;
-	std::string revision;
-	std::string date;
-};
-
-// Takes one property of a file by its name; the others are passed over.
-void take_svn_property(std::string_view name, std::string_view value, svn_file_properties& found);
-
 // The "$FreeBSD$" expansion of the file at path (relative to the branch,
 // beginning with "/") whose properties are found: empty unless its
 // svn:keywords asks for it; the path as the repository names it.
-std::string svn_expansion_text(const svn_file_properties& found, const std::string& path, const std::string& branch);
+std::string svn_expansion_text(const file_properties& found, const std::string& path, const std::string& branch);
 
 // Ends the run with a clear message unless name, listed by the server in
 // the directory parent (relative to the branch), is usable as a path

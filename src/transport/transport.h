@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +49,33 @@ struct http_answer {
 struct protocol_ops;
 struct file_node;
 
+// A property that a delta sets on a file, or removes (no value).
+struct property_change {
+	std::string name;
+	std::optional<std::string> value;
+};
+
+// A file that a delta adds, or opens to change it.  An added file comes
+// with all its properties, an opened one with those that changed (the
+// svn:entry:* ones among them whenever the file changed at all).
+struct changed_file {
+	std::string path;		// relative to the target ("/bin/ls/ls.c")
+	std::string repository_path;	// below the repository root, for "$FreeBSD$"
+	bool added = false;
+	std::string md5;		// of its text at the new revision, lower case
+	std::string href;		// WebDAV: where that text is
+	std::vector<property_change> properties;
+};
+
+// What differs between the branch at the revision a tree is at, less the
+// paths reported missing, and the branch at conn.revision, in the order the
+// server gives it.  Every path is checked: clean, and inside the target.
+struct tree_delta {
+	std::vector<std::string> deleted;		// files and directories
+	std::vector<std::string> added_directories;	// parents first
+	std::vector<changed_file> files;
+};
+
 // Takes one file of a stream: the index of its node in the catalogue,
 // filled in, and its text as the repository holds it, not yet verified.
 using file_taker = std::function<void(int32_t index, std::string_view text)>;
@@ -62,6 +90,9 @@ struct connection : settings {
 	std::unique_ptr<SSL_CTX, ssl_ctx_delete> tls_context;
 	std::string repository_root;
 	std::string trunk;
+	// The repository's UUID as the server named it when opened; empty when
+	// it did not.
+	std::string uuid;
 	// Room for response_blocks * 4096 + 1 bytes; grown by half with realloc.
 	std::unique_ptr<char, free_delete> response;
 	uint64_t response_length = 0;
@@ -146,6 +177,15 @@ struct protocol_ops {
 	// stream, each handed to take; false when the stream failed, so that
 	// the content batches can follow.  Null where the protocol has none.
 	bool (*stream_texts)(connection& conn, catalogue& cat, const std::vector<int32_t>& files, const file_taker& take);
+	// Asks the server what changed in the branch between revision from and
+	// conn.revision, for a tree that is at from but lacks the files and
+	// directories missing (paths relative to the target), which then come
+	// as added.  Texts do not come.  False, the reason on standard error,
+	// when the server aborted the edit or its answer ended short: the full
+	// run follows.
+	bool (*read_delta)(connection& conn, int32_t from, const std::vector<std::string>& missing, tree_delta& delta);
+	// True when the listing announces each directory it makes with " + ".
+	bool announces_directories;
 };
 
 // Closes whatever connection exists and opens a fresh one to host:port,

@@ -80,7 +80,7 @@ protected:
 		std::string content = content_of(what);
 		write_file(conn, node, target + path, content.data(), static_cast<int64_t>(content.size()));
 		state.files[path] = {md5_hex(content.data(), content.size()), node.executable != 0, node.special != 0,
-		    node.expansion, {}, false};
+		    what == kind::keyword, node.expansion, {}, false};
 	}
 
 	void

@@ -30,10 +30,12 @@ std::string
 describe(const tree_state& state)
 {
 	std::string text = state.uuid + "|" + state.branch + "|" + std::to_string(state.revision) + "\n";
+	for (const std::string& directory : state.directories)
+		text += directory + "\n";
 	for (const auto& [path, entry] : state.files) {
 		const local_status& s = entry.status;
 		text += path + "|" + entry.md5 + "|" + std::to_string(entry.executable) + std::to_string(entry.special) +
-		    std::to_string(entry.hash_next) + "|" + entry.expansion + "|" + std::to_string(s.inode) + "|" +
+		    std::to_string(entry.keyword) + std::to_string(entry.hash_next) + "|" + entry.expansion + "|" + std::to_string(s.inode) + "|" +
 		    std::to_string(s.size) + "|" + std::to_string(s.modified.tv_sec) + "." +
 		    std::to_string(s.modified.tv_nsec) + "|" + std::to_string(s.changed.tv_sec) + "." +
 		    std::to_string(s.changed.tv_nsec) + "|" + std::to_string(s.mode) + "\n";
@@ -57,10 +59,10 @@ protected:
 	static tree_state
 	small_state()
 	{
-		tree_state state{"13f79535-47bb-0310-9956-ffa450edef68", "base/stable/14", 345678, {}};
-		state.files["/bin/ls/ls.c"] = {md5_a, false, false, ": stable/14/bin/ls/ls.c 345 2024-05-01 10:00:00Z al ",
+		tree_state state{"13f79535-47bb-0310-9956-ffa450edef68", "base/stable/14", 345678, {"/bin", "/bin/ls", "/empty"}, {}};
+		state.files["/bin/ls/ls.c"] = {md5_a, false, false, true, ": stable/14/bin/ls/ls.c 345 2024-05-01 10:00:00Z al ",
 		    old_status(1234567, 20480, 0100644), false};
-		state.files["/etc/rc"] = {md5_b, true, false, "", old_status(42, 7, 0100755), false};
+		state.files["/etc/rc"] = {md5_b, true, false, false, "", old_status(42, 7, 0100755), false};
 		return state;
 	}
 
@@ -85,7 +87,10 @@ TEST_F(TreeState, SavedTextIsExact)
 	    "uuid\t13f79535-47bb-0310-9956-ffa450edef68\n"
 	    "branch\tbase/stable/14\n"
 	    "revision\t345678\n"
-	    "file\t/bin/ls/ls.c\t" + md5_a + "\t-\t: stable/14/bin/ls/ls.c 345 2024-05-01 10:00:00Z al \t1234567\t20480\t"
+	    "dir\t/bin\n"
+	    "dir\t/bin/ls\n"
+	    "dir\t/empty\n"
+	    "file\t/bin/ls/ls.c\t" + md5_a + "\tk\t: stable/14/bin/ls/ls.c 345 2024-05-01 10:00:00Z al \t1234567\t20480\t"
 	    "1700000000.123456789\t1700000001.000000005\t100644\n"
 	    "file\t/etc/rc\t" + md5_b + "\tx\t\t42\t7\t1700000000.123456789\t1700000001.000000005\t100755\n";
 	EXPECT_EQ(read_text(path), body + "end\t2\t" + md5_hex(body.data(), body.size()) + "\n");
@@ -95,19 +100,19 @@ TEST_F(TreeState, SavedTextIsExact)
 
 TEST_F(TreeState, RoundTripWithAwkwardNames)
 {
-	tree_state state{"uuid with\tTAB and 100%", "base/stable 14/été\t%41", INT32_MAX, {}};
-	state.files["/dir with space/file name"] = {md5_a, true, false,
+	tree_state state{"uuid with\tTAB and 100%", "base/stable 14/été\t%41", INT32_MAX, {"/dir with space", "/100%", "/ünïcödé"}, {}};
+	state.files["/dir with space/file name"] = {md5_a, true, false, true,
 	    ": head/dir with space/file name 12 2024-05-01 10:00:00Z al ice ", old_status(1, 0, 0100755), false};
 	state.files["/ünïcödé/ファイル"] = {
-	    md5_b, false, true, "", {UINT64_MAX, INT64_MAX, {-1, 999999999}, {0, 0}, 0120777}, true};
-	state.files["/100%/50%25"] = {md5_a, true, true, ": a\tb%c\nd\re\x7f" "f ", old_status(7, 9, 0100644), false};
-	state.files["/a"] = {md5_b, false, false, "", {}, false};
+	    md5_b, false, true, false, "", {UINT64_MAX, INT64_MAX, {-1, 999999999}, {0, 0}, 0120777}, true};
+	state.files["/100%/50%25"] = {md5_a, true, true, true, ": a\tb%c\nd\re\x7f" "f ", old_status(7, 9, 0100644), false};
+	state.files["/a"] = {md5_b, false, false, false, "", {}, false};
 	save_and_install(state);
 	std::optional<tree_state> loaded = load_tree_state(path);
 	ASSERT_TRUE(loaded.has_value());
 	EXPECT_EQ(describe(*loaded), describe(state));
 
-	tree_state empty{"u", "", 0, {}};
+	tree_state empty{"u", "", 0, {}, {}};
 	save_and_install(empty);
 	loaded = load_tree_state(path);
 	ASSERT_TRUE(loaded.has_value());
@@ -142,7 +147,7 @@ TEST_F(TreeState, DamagedStatesAreRefused)
 	ASSERT_TRUE(load_tree_state(path).has_value());
 
 	const std::string end = good.substr(good.rfind("\nend\t") + 1);
-	const std::string ls = "file\t/bin/ls/ls.c\t" + md5_a + "\t-\t";
+	const std::string ls = "file\t/bin/ls/ls.c\t" + md5_a + "\tk\t";
 	const std::string rc = "file\t/etc/rc\t" + md5_b + "\tx\t\t42\t7\t";
 	const damage_case cases[] = {
 		{"other version", "trelk-state\t"s + trelk_version, "trelk-state\t0.99"},
@@ -184,6 +189,12 @@ TEST_F(TreeState, DamagedStatesAreRefused)
 		{"flags out of order", rc.substr(0, rc.find("\tx\t")) + "\tx\t", rc.substr(0, rc.find("\tx\t")) + "\tsx\t"},
 		{"repeated flag", rc.substr(0, rc.find("\tx\t")) + "\tx\t", rc.substr(0, rc.find("\tx\t")) + "\txx\t"},
 		{"empty flags", ls, "file\t/bin/ls/ls.c\t" + md5_a + "\t\t"},
+		{"keyword flag before special", rc.substr(0, rc.find("\tx\t")) + "\tx\t", rc.substr(0, rc.find("\tx\t")) + "\tks\t"},
+		{"directory line among the files", "file\t/etc/rc\t", "dir\t/x\nfile\t/etc/rc\t"},
+		{"directory twice", "dir\t/bin/ls\n", "dir\t/bin\n"},
+		{"unclean directory", "dir\t/empty\n", "dir\t/em/../pty\n"},
+		{"relative directory", "dir\t/empty\n", "dir\tempty\n"},
+		{"directory with a field more", "dir\t/empty\n", "dir\t/empty\tx\n"},
 		{"bad inode", rc, "file\t/etc/rc\t" + md5_b + "\tx\t\t4a\t7\t"},
 		{"negative size", rc, "file\t/etc/rc\t" + md5_b + "\tx\t\t42\t-7\t"},
 		{"inode too large", rc, "file\t/etc/rc\t" + md5_b + "\tx\t\t18446744073709551616\t7\t"},
@@ -320,7 +331,7 @@ TEST_F(TreeState, RecentFilesAreMarked)
 {
 	std::string file = folder.path + "/file";
 	write_text(file, "x");
-	state_entry fresh{md5_a, false, false, "", {}, false};
+	state_entry fresh{md5_a, false, false, false, "", {}, false};
 	ASSERT_TRUE(record_local_status(fresh, file));
 	EXPECT_TRUE(fresh.hash_next);
 
@@ -328,7 +339,7 @@ TEST_F(TreeState, RecentFilesAreMarked)
 	tree_state state = small_state();
 	state.files["/fresh"] = fresh;
 	state.files["/fresh"].hash_next = false;
-	state.files["/future"] = {md5_a, false, false, "", old_status(3, 1, 0100644), false};
+	state.files["/future"] = {md5_a, false, false, false, "", old_status(3, 1, 0100644), false};
 	state.files["/future"].status.changed.tv_sec = time(nullptr) + 3600;
 	save_and_install(state);
 	std::optional<tree_state> loaded = load_tree_state(path);
