@@ -7,6 +7,8 @@
 #include "local/local.h"
 #include "transport/transport.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -28,6 +30,18 @@ verify_file_text(const connection& conn, const file_node& node, const char* data
 		errx(1, "MD5 checksum mismatch: should be %s, calculated %s\n", node.md5, md5.c_str());
 }
 
+void
+write_fetched_file(const connection& conn, file_node& node, const char* data)
+{
+	std::string local_path = *conn.path_target + node.path;
+	struct stat status;
+
+	verify_file_text(conn, node, data);
+	write_file(conn, node, local_path, data, node.size);
+	if (lstat(local_path.c_str(), &status) == 0)
+		node.written = {status.st_ino, status.st_size, status.st_mtim, status.st_ctim, status.st_mode};
+}
+
 // One attempt at a content batch.  Returns false when an answer failed;
 // refusal then names a GET whose status made it fail, if one did.
 static bool
@@ -47,8 +61,7 @@ content_attempt(connection& conn, catalogue& cat, const std::string& content_bat
 		char* data = conn.ops->locate_content(conn, node, region_end - node.raw_size, region_end);
 		if (data == nullptr)
 			return false;
-		verify_file_text(conn, node, data);
-		write_file(conn, node, *conn.path_target + node.path, data, node.size);
+		write_fetched_file(conn, node, data);
 		// Every search in the next region is bounded by its end; only a
 		// failure message prints it up to a NUL, so one is put there.
 		total -= node.raw_size;

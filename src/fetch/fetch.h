@@ -6,7 +6,10 @@
 
 #include <sys/stat.h>
 
+#include <time.h>
+
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +55,10 @@ void fetch_contents(connection& conn, catalogue& cat, const std::string& content
 // ends the run.
 void verify_file_text(const connection& conn, const file_node& node, const char* data);
 
+// Verifies and writes one fetched file (node.size bytes of data) and keeps
+// the status of the copy written in node.written.
+void write_fetched_file(const connection& conn, file_node& node, const char* data);
+
 // True when this run can take every text in one stream: the protocol has
 // one, and the target holds nothing and no list names a file, so there is
 // nothing local to compare.
@@ -66,3 +73,25 @@ bool stream_files(connection& conn, catalogue& cat, path_sets& sets);
 // After a failed stream: empties the catalogue and opens the repository
 // again on a fresh connection, for the full run.
 void reopen_for_full_run(connection& conn, catalogue& cat);
+
+// The state the last run left, when this run can start from it: the
+// protocol has a delta, no full check was asked for, and the state names
+// the repository the server opened, the branch, and exactly the files and
+// MD5s of the known-files list.
+std::optional<tree_state> usable_tree_state(const connection& conn, const known_path_set& known_set);
+
+// Brings the tree from the state's revision to conn.revision: the local
+// check, the delta with the drifted files asked for whole, the texts of
+// what changed, the modes of what changed mode alone, and the catalogue of
+// the whole branch for the known-files list.  False when the server's
+// delta or its texts failed; the full run then follows.
+bool update_from_state(connection& conn, catalogue& cat, path_sets& sets, tree_state& state);
+
+// The state of the tree at the end of a complete run, from the catalogue
+// and the directories made or found; nullopt when the server named no
+// repository UUID or some file's properties are not known.
+std::optional<tree_state> record_tree_state(const connection& conn, const catalogue& cat, const path_sets& sets, const struct timespec& run_start);
+
+// Installs the state written for this run, or removes the last run's when
+// this run left none: it no longer describes the tree.
+void keep_tree_state(const connection& conn, const std::optional<tree_state>& state);

@@ -165,11 +165,10 @@ stream_downloads(connection& conn, catalogue& cat)
 		if (cat.file[i].download)
 			files.push_back(i);
 	bool streamed = conn.ops->stream_texts(conn, cat, files, [&conn, &cat](int32_t index, std::string_view text) {
-		const file_node& node = cat.file[index];
+		file_node& node = cat.file[index];
 		if (conn.verbosity >= 2)
 			show_progress(conn, node.path, index, cat.count());
-		verify_file_text(conn, node, text.data());
-		write_file(conn, node, *conn.path_target + node.path, text.data(), node.size);
+		write_fetched_file(conn, node, text.data());
 	});
 	if (!streamed) {
 		reset_connection(conn);

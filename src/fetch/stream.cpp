@@ -22,11 +22,10 @@ stream_files(connection& conn, catalogue& cat, path_sets& sets)
 {
 	complete_local_scan(sets);
 	return conn.ops->stream_tree(conn, cat, sets, [&conn, &cat](int32_t index, std::string_view text) {
-		const file_node& node = cat.file[index];
+		file_node& node = cat.file[index];
 		if (conn.verbosity >= 2)
 			show_progress(conn, node.path, index, cat.count());
-		verify_file_text(conn, node, text.data());
-		write_file(conn, node, *conn.path_target + node.path, text.data(), node.size);
+		write_fetched_file(conn, node, text.data());
 	});
 }
 

@@ -20,9 +20,9 @@
 // glibc permutes arguments unless the option string begins with "+"; BSD
 // getopt always stops at the first non-option and knows no "+".
 #if defined(__GLIBC__)
-static const char option_string[] = "+46Vfntb:h:k:l:o:p:r:v:";
+static const char option_string[] = "+46Vcfntb:h:k:l:o:p:r:v:";
 #else
-static const char option_string[] = "46Vfntb:h:k:l:o:p:r:v:";
+static const char option_string[] = "46Vcfntb:h:k:l:o:p:r:v:";
 #endif
 
 // Writes the usage text to standard error and exits with status 1.
@@ -36,6 +36,8 @@ usage(const char* config_file)
 	    "    -4  Use IPv4 addresses only.\n"
 	    "    -6  Use IPv6 addresses only.\n"
 	    "    -b  Override the specified section's Subversion branch.\n"
+	    "    -c  Check every local file against the repository, whatever the\n"
+	    "          last run recorded (as the first run does).\n"
 	    "    -f  Display the local files that do not exist in the repository.\n"
 	    "    -h  Override the specified section's hostname or IP address.\n"
 	    "    -k  Override the location where known file lists are stored.\n"
@@ -191,6 +193,9 @@ apply_options(connection& conn, int argc, char* argv[])
 			break;
 		case 'b':
 			conn.branch = optarg[0] == '/' ? optarg + 1 : optarg;
+			break;
+		case 'c':
+			conn.full_check = 1;
 			break;
 		case 'f':
 			conn.extra_files = 1;

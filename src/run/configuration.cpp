@@ -93,6 +93,8 @@ apply_setting(connection& conn, std::string_view line, const char* section)
 		conn.trim_tree = number_value("trim_tree=", *value, section, level_range);
 	else if ((value = value_of(line, "extra_files=")))
 		conn.extra_files = number_value("extra_files=", *value, section, level_range);
+	else if ((value = value_of(line, "full_check=")))
+		conn.full_check = number_value("full_check=", *value, section, level_range);
 	else if ((value = value_of(line, "tls_fingerprint=")))
 		conn.tls_fingerprint = checked_fingerprint(text_value(*value));
 }

@@ -11,6 +11,10 @@
 #include "svn/svn.h"
 #include "transport/transport.h"
 
+#include <time.h>
+
+#include <optional>
+
 #ifndef TRELK_CONF
 #define TRELK_CONF "/usr/local/etc/trelk.conf"
 #endif
@@ -46,6 +50,8 @@ main(int argc, char* argv[])
 	path_sets sets;
 	digest_cache digests;
 	connection conn;
+	struct timespec run_start;
+	clock_gettime(CLOCK_REALTIME, &run_start);
 
 	// Command line and settings.
 	const char* section = check_section(argc, argv, TRELK_CONF);
@@ -73,22 +79,34 @@ main(int argc, char* argv[])
 	allocate_response(conn);
 
 	// Connect and open the repository.  A target with nothing in it takes
-	// every text in one stream; should that fail, the full run below goes
-	// on from what it wrote.
+	// every text in one stream; a tree the last run left in a state it
+	// recorded asks only for what changed since.  Should either fail, the
+	// full run below goes on from what it wrote.
 	conn.streamed_texts = can_stream_tree(conn, sets);
 	reset_connection(conn);
 	conn.ops->open(conn);
 	print_header(conn);
-	if (conn.streamed_texts && !stream_files(conn, cat, sets))
+	bool done = false;
+	std::optional<tree_state> state = usable_tree_state(conn, sets.known_set);
+	if (conn.streamed_texts)
+		done = stream_files(conn, cat, sets);
+	else if (state)
+		done = update_from_state(conn, cat, sets, *state);
+	if (!done && (conn.streamed_texts || state))
 		reopen_for_full_run(conn, cat);
-	if (!conn.streamed_texts)
+	if (!done)
 		list_and_fetch(conn, cat, sets, digests);
 
-	// Record, stamp and clean up.
+	// Record, stamp and clean up; the known-files list and the state are
+	// replaced last, the state after the list that it must match.
+	std::optional<tree_state> next = record_tree_state(conn, cat, sets, run_start);
 	save_known_files(conn, cat, sets);
 	write_revision_stamp(conn);
 	clean_local_tree(conn, sets);
+	if (next)
+		save_tree_state(tree_state_path(conn), *next);
 	close_connection(conn);
 	install_known_files(conn);
+	keep_tree_state(conn, next);
 	return 0;
 }

@@ -20,6 +20,8 @@ const char usage_text[] =
     "    -4  Use IPv4 addresses only.\n"
     "    -6  Use IPv6 addresses only.\n"
     "    -b  Override the specified section's Subversion branch.\n"
+    "    -c  Check every local file against the repository, whatever the\n"
+    "          last run recorded (as the first run does).\n"
     "    -f  Display the local files that do not exist in the repository.\n"
     "    -h  Override the specified section's hostname or IP address.\n"
     "    -k  Override the location where known file lists are stored.\n"
