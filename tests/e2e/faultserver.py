@@ -38,7 +38,8 @@ exit statuses allowed, "stderr", texts that standard error must hold in
 that order, and optionally "absent", texts it must not hold, and "fired",
 how many answers each fault must have changed.  run_cases() brings a target to revision 1 straight from the
 real server (unless the case says "start": "empty": then the target is a
-first fetch), then updates it to revision 2 through the fault server, and
+first fetch), then updates it to revision 2 through the fault server (with
+-c, a full check, unless the case says "state": true), and
 checks besides: no hang, nothing changed beside the target, the fault met
 an answer; a complete run leaves the tree of `svn export`; a stopped run
 keeps the old known-files list and leaves only files as one of the two
@@ -733,8 +734,12 @@ def run_case(bench, protocol, case):
 	known_before = site.known_list()
 	server = FaultServer(protocol, port, case, outside=site.outside)
 	try:
+		# The update checks every file, as the faults of the listing and
+		# the fetch need, unless the case is about the update that starts
+		# from the state the first run recorded.
+		full_check = [] if case.get("state") else ["-c"]
 		status, out, err = run_trelk(protocol, server.port, site.target, site.work,
-					     ["-r", "2"] + case.get("options", []))
+					     ["-r", "2"] + full_check + case.get("options", []))
 	finally:
 		server.stop()
 	problems = check_run(bench, site, case, status, err, known_before, server.fired())
