@@ -83,7 +83,10 @@ apply_file_change(state_entry& entry, const changed_file& change)
 		take_file_property(property.name, property.value, found);
 		entry_properties |= property.name.starts_with("svn:entry:");
 	}
-	entry.md5 = change.md5;
+	// A change of properties alone may come without the MD5 of the text,
+	// which is then the one the file had.
+	if (!change.md5.empty())
+		entry.md5 = change.md5;
 	entry.executable = found.executable;
 	entry.special = found.special;
 	entry.keyword = found.freebsd_keyword;
@@ -120,6 +123,10 @@ apply_delta(tree_state& state, const tree_delta& delta, delta_work& work)
 		state.directories.insert(directory);
 	for (const changed_file& change : delta.files) {
 		auto found = state.files.find(change.path);
+		if (change.added && !is_md5_text(change.md5)) {
+			fprintf(stderr, "The delta adds %s without its MD5.\n", printable_text(change.path).c_str());
+			return false;
+		}
 		if (change.added)
 			found = state.files.insert_or_assign(change.path, state_entry()).first;
 		else if (found == state.files.end()) {
