@@ -21,8 +21,6 @@
 #include <string_view>
 #include <vector>
 
-static constexpr std::string_view report_end = "</S:update-report>";
-
 namespace {
 
 // Where the reading of a report stands.
@@ -278,6 +276,28 @@ element_text(void* data, const XML_Char* text, int length)
 		reader.text.append(text, static_cast<size_t>(length));
 }
 
+// Feeds the body to the parser in pieces that an int can measure, then
+// ends the document once the report's root has closed: a body that stops
+// before that is told apart from malformed XML.  False on an error.
+static bool
+parse_body(delta_reader& reader, std::string_view body)
+{
+	bool parsed = true;
+
+	while (parsed && !body.empty()) {
+		size_t piece = std::min(body.size(), static_cast<size_t>(1) << 30);
+		parsed = XML_Parse(reader.parser, body.data(), static_cast<int>(piece), XML_FALSE) != XML_STATUS_ERROR;
+		body.remove_prefix(piece);
+	}
+	if (!parsed)
+		return false;
+	if (!reader.ended) {
+		reader.reason = "the report ends short";
+		return false;
+	}
+	return XML_Parse(reader.parser, nullptr, 0, XML_TRUE) != XML_STATUS_ERROR;
+}
+
 bool
 parse_delta_report(std::string_view body, const std::string& trunk, tree_delta& delta, std::string& reason)
 {
@@ -290,26 +310,16 @@ parse_delta_report(std::string_view body, const std::string& trunk, tree_delta& 
 	XML_SetUserData(reader.parser, &reader);
 	XML_SetElementHandler(reader.parser, element_start, element_end);
 	XML_SetCharacterDataHandler(reader.parser, element_text);
-	// The body is parsed in pieces that an int can measure; a body that
-	// stops before the report's end is told apart from malformed XML.
-	bool parsed = true;
-	while (parsed && !body.empty()) {
-		size_t piece = std::min(body.size(), static_cast<size_t>(1) << 30);
-		parsed = XML_Parse(reader.parser, body.data(), static_cast<int>(piece), XML_FALSE) != XML_STATUS_ERROR;
-		body.remove_prefix(piece);
-	}
-	if (parsed && !reader.ended)
-		fail(reader, "the report ends short");
-	else if (parsed)
-		parsed = XML_Parse(reader.parser, nullptr, 0, XML_TRUE) != XML_STATUS_ERROR;
-	if (!parsed && reader.reason.empty())
+	if (!parse_body(reader, body) && reader.reason.empty())
 		reader.reason = std::string("malformed XML: ") + XML_ErrorString(XML_GetErrorCode(reader.parser));
 	XML_ParserFree(reader.parser);
 	reason = reader.reason;
 	return reason.empty();
 }
 
-// The reason the delta's answer failed, or empty when it did not.
+// The reason the delta's answer failed, or empty when it did not.  An
+// answer cut short under a success status is found by the parser: only
+// the report's closing tag proves it whole.
 static std::string
 answer_failure(const connection& conn)
 {
@@ -318,9 +328,6 @@ answer_failure(const connection& conn)
 	const http_answer& answer = conn.http_answers.front();
 	if (answer.status < 200 || answer.status > 299)
 		return "the server answered " + answer.status_text;
-	std::string_view body(conn.response.get() + answer.body, answer.length);
-	if (body.find(report_end) == std::string_view::npos)
-		return "the report ends short";
 	return {};
 }
 
