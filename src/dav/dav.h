@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct catalogue;
 struct file_node;
@@ -57,9 +58,47 @@ void discover_http(connection& conn);
 // "$FreeBSD$" expansion, and props_known.
 void list_tree_http(connection& conn, catalogue& cat, path_sets& sets);
 
+// The header lines every WebDAV request with an XML body carries, from
+// the request line through Transfer-Encoding.
+std::string request_head(const connection& conn, const std::string& request_line);
+
+// Frames data as one chunk followed by the last chunk.
+std::string one_chunk(std::string_view data);
+
+// The URL the update reports go to: the repository's "!svn/me".
+std::string report_target(const connection& conn);
+
+// Ends the run unless href can go into a request line as it is.
+void check_href(const std::string& href);
+
+// The decoded path below the branch of a report href ("/bin/ls"), every
+// name checked so that it names a place inside the target; the run ends
+// when the href lies outside the branch or names the branch itself.
+std::string relative_path(const std::string& href, const std::string& trunk);
+
+// The update report of what changed between revision from and
+// conn.revision, for a tree at from that lacks the paths missing
+// (relative to the target).
+std::string delta_request(const connection& conn, int32_t from, const std::vector<std::string>& missing);
+
+// Reads the body of a delta update report into delta; conn.trunk is trunk.
+// False, the reason in reason, when the body is cut short, is no XML or
+// leaves out what a file needs (its href, its MD5).  A name that would
+// leave the target ends the run.
+bool parse_delta_report(std::string_view body, const std::string& trunk, tree_delta& delta, std::string& reason);
+
+// The WebDAV read_delta: sends delta_request and parses its answer.
+// False, the reason on standard error, when the answer failed or was cut
+// short.
+bool read_delta_http(connection& conn, int32_t from, const std::vector<std::string>& missing, tree_delta& delta);
+
 // The text of the first element named tag at or after start, entities
 // decoded, never reading at or past end; nullopt when it is missing.
 std::optional<std::string> parse_xml_value(const char* start, const char* end, std::string_view tag);
+
+// Decodes base64 text; characters that are no digits (line ends, "=")
+// are passed over.
+std::string base64_decoded(std::string_view text);
 
 // Replaces the XML entities (&lt; &gt; &amp; &quot; &apos; and numeric
 // references) in text.

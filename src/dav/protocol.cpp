@@ -168,6 +168,6 @@ const protocol_ops webdav_protocol = {
 	locate_content,
 	nullptr,
 	nullptr,
-	nullptr,
+	read_delta_http,
 	false,
 };

@@ -46,42 +46,6 @@ sets_property(std::string_view element, std::string_view name)
 	return element.find(tag) != std::string_view::npos;
 }
 
-// The value of one base64 digit, or -1.
-static int
-base64_digit(char c)
-{
-	if (c >= 'A' && c <= 'Z')
-		return c - 'A';
-	if (c >= 'a' && c <= 'z')
-		return c - 'a' + 26;
-	if (c >= '0' && c <= '9')
-		return c - '0' + 52;
-	return c == '+' ? 62 : c == '/' ? 63 : -1;
-}
-
-// Decodes base64 text; characters that are no digits (line ends, "=")
-// are passed over.
-static std::string
-base64_decoded(std::string_view text)
-{
-	std::string out;
-	uint32_t bits = 0;
-	int count = 0;
-
-	for (char c : text) {
-		int digit = base64_digit(c);
-		if (digit < 0)
-			continue;
-		bits = (bits << 6) | static_cast<uint32_t>(digit);
-		count += 6;
-		if (count >= 8) {
-			count -= 8;
-			out += static_cast<char>((bits >> count) & 0xff);
-		}
-	}
-	return out;
-}
-
 // The value that the add-file element sets inline for property name,
 // entities decoded, and base64 decoded when the server marked it so (as it
 // does for values that XML cannot carry); nullopt when it sets none.
@@ -122,9 +86,7 @@ reported_expansion(std::string_view element, const std::string& trunk, const std
 	return keyword_expansion(full, *revision, *date, *author);
 }
 
-// The header lines every WebDAV request with an XML body carries, from
-// the request line through Transfer-Encoding.
-static std::string
+std::string
 request_head(const connection& conn, const std::string& request_line)
 {
 	std::string head = request_line;
@@ -137,8 +99,7 @@ request_head(const connection& conn, const std::string& request_line)
 	return head;
 }
 
-// Frames data as one chunk followed by the last chunk.
-static std::string
+std::string
 one_chunk(std::string_view data)
 {
 	char size[20];
@@ -155,11 +116,17 @@ options_request(const connection& conn)
 	    one_chunk(options_document);
 }
 
+std::string
+report_target(const connection& conn)
+{
+	return conn.repository_root.empty() ? "/!svn/me" : "/" + conn.repository_root + "/!svn/me";
+}
+
 // The update report request for the whole branch at conn.revision.
 static std::string
 report_request(const connection& conn)
 {
-	std::string me = conn.repository_root.empty() ? "/!svn/me" : "/" + conn.repository_root + "/!svn/me";
+	std::string me = report_target(conn);
 	std::string revision = std::to_string(conn.revision);
 	// include-props asks for each file's properties inline, so that a file
 	// whose content is current still learns its executable bit.
@@ -272,6 +239,7 @@ discover_http(connection& conn)
 		conn.revision = youngest_revision(header);
 	conn.repository_root = announced_root(header);
 	conn.trunk = branch_below_root(conn.branch.value_or(""), conn.repository_root);
+	conn.uuid = std::string(header_value(header, "SVN-Repository-UUID: ").value_or(""));
 }
 
 // The text of the value of attribute name in the tag that begins at
@@ -315,8 +283,7 @@ path_below_branch(std::string_view href, std::string_view trunk)
 	return rest;
 }
 
-// Ends the run unless href can go into a request line as it is.
-static void
+void
 check_href(const std::string& href)
 {
 	for (unsigned char c : href)
@@ -337,9 +304,7 @@ element_href(std::string_view element)
 	return *href;
 }
 
-// The decoded path below the branch of a report href, every name checked
-// so that it names a place inside the target.
-static std::string
+std::string
 relative_path(const std::string& href, const std::string& trunk)
 {
 	std::optional<std::string_view> below = path_below_branch(href, trunk);

@@ -188,3 +188,37 @@ percent_decode(std::string& text)
 	}
 	text.resize(out);
 }
+
+// The value of one base64 digit, or -1.
+static int
+base64_digit(char c)
+{
+	if (c >= 'A' && c <= 'Z')
+		return c - 'A';
+	if (c >= 'a' && c <= 'z')
+		return c - 'a' + 26;
+	if (c >= '0' && c <= '9')
+		return c - '0' + 52;
+	return c == '+' ? 62 : c == '/' ? 63 : -1;
+}
+
+std::string
+base64_decoded(std::string_view text)
+{
+	std::string out;
+	uint32_t bits = 0;
+	int count = 0;
+
+	for (char c : text) {
+		int digit = base64_digit(c);
+		if (digit < 0)
+			continue;
+		bits = (bits << 6) | static_cast<uint32_t>(digit);
+		count += 6;
+		if (count >= 8) {
+			count -= 8;
+			out += static_cast<char>((bits >> count) & 0xff);
+		}
+	}
+	return out;
+}
