@@ -51,6 +51,7 @@ struct drive_file {
 	bool added = true;
 	file_properties properties;
 	std::vector<property_change> changes;
+	size_t change_bytes = 0;	// of the names and values in changes
 	std::unique_ptr<svndiff_decoder> delta;
 	std::string text;
 	bool text_ended = false;
@@ -271,6 +272,17 @@ find_file(drive_state& drive, std::string_view token)
 	return found == drive.files.end() ? nullptr : &found->second;
 }
 
+// A delta's file keeps its property changes, as many bytes of them as one
+// command may take.
+static void
+keep_property_change(drive_file& file, std::string_view name, std::optional<std::string_view> value)
+{
+	file.change_bytes += name.size() + (value ? value->size() : 0);
+	if (file.change_bytes > largest_command)
+		errx(1, "The server sent too many properties for %s.  Quitting.", printable_text(file.path).c_str());
+	file.changes.push_back({std::string(name), value ? std::optional<std::string>(*value) : std::nullopt});
+}
+
 // ( change-file-prop ( token name ( value ) ) ); a removal names no value.
 static bool
 change_file_property(drive_state& drive, svn_items& items)
@@ -286,7 +298,7 @@ change_file_property(drive_state& drive, svn_items& items)
 	if (!items.ok)
 		return false;
 	if (drive.delta != nullptr)
-		file->changes.push_back({std::string(name), value ? std::optional<std::string>(*value) : std::nullopt});
+		keep_property_change(*file, name, value);
 	else if (value)
 		take_file_property(name, *value, file->properties);
 	return true;

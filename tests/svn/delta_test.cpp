@@ -230,6 +230,29 @@ TEST_F(delta_update, FromNewerThanLatestFails)
 	EXPECT_NE(errors.find("aborted the edit"), std::string::npos) << errors;
 }
 
+TEST(CannedLogin, UuidWhenTheAnswerHasOne)
+{
+	struct {
+		std::string repository;
+		std::string uuid;
+	} cases[] = {
+		{"( success ( 36:8c56d1cf-06f7-488b-a12a-0bd424fdce22 10:svn://h/r ( mergeinfo ) ) ) ",
+		    "8c56d1cf-06f7-488b-a12a-0bd424fdce22"},
+		{"( success ( ) ) ", ""},
+		{"( success ( 7 ) ) ", ""},
+	};
+	for (const auto& c : cases) {
+		canned_server server;
+		server.conn.revision = 3;
+		server.send("( success ( 2 2 ( ) ( edit-pipeline svndiff1 ) ) ) ");
+		server.send("( success ( ( ANONYMOUS ) 0: ) ) ");
+		server.send("( success ( ) ) " + c.repository);
+		server.send(std::string(svn_auth) + "( success ( dir ) ) ");
+		handshake_svn(server.conn);
+		EXPECT_EQ(server.conn.uuid, c.uuid) << c.repository;
+	}
+}
+
 // What a canned server sends before the drive: the authentication requests
 // of the command and of its report.
 static const std::string drive_start = std::string(svn_auth) + std::string(svn_auth) +
