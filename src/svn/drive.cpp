@@ -2,18 +2,22 @@
 // drive, which adds directories and files with their properties and texts
 // as svndiff.  From an empty report it adds the whole branch; from a report
 // that has the branch at the revision but lacks some files, just those.
-// The drive is read one command at a time, so the stream never has to fit
-// the response buffer.
+// A status report of the branch at an older revision gets the same drive
+// without texts, which is read into a tree_delta: what was deleted, added
+// or opened.  The drive is read one command at a time, so the stream never
+// has to fit the response buffer.
 
 #include "svn/svn.h"
 
 #include "local/local.h"
 #include "transport/transport.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -39,11 +43,15 @@ struct drive_stream {
 	size_t start = 0;
 };
 
-// A file being added: its node, what its properties say, and its text as
-// far as its windows have come.
+// A file being added (or, in a delta, opened): its node, what its
+// properties say, and its text as far as its windows have come.  A delta
+// keeps each property change as it came instead of a text.
 struct drive_file {
 	std::string path;
+	bool added = true;
 	file_properties properties;
+	std::vector<property_change> changes;
+	size_t change_bytes = 0;	// of the names and values in changes
 	std::unique_ptr<svndiff_decoder> delta;
 	std::string text;
 	bool text_ended = false;
@@ -52,16 +60,19 @@ struct drive_file {
 // What the drive has opened and not closed yet, by the server's tokens:
 // directories by their path relative to the target ("" for the branch
 // itself), files by their state.  wanted, when set, names the only files
-// the drive may add: catalogue files by path, each taken once.
+// the drive may add: catalogue files by path, each taken once.  delta, when
+// set, takes what a status drive names instead: nothing is made or handed
+// on, and there are neither catalogue, sets nor taker.
 struct drive_state {
 	connection& conn;
-	catalogue& cat;
+	catalogue* cat;
 	path_sets* sets;
-	const file_taker& take;
+	const file_taker* take;
 	std::map<std::string, int32_t>* wanted;
-	std::unordered_map<std::string, std::string> directories;
-	std::unordered_map<std::string, drive_file> files;
-	std::unordered_set<std::string> added;	// the paths of the files added so far
+	tree_delta* delta;
+	std::unordered_map<std::string, std::string> directories = {};
+	std::unordered_map<std::string, drive_file> files = {};
+	std::unordered_set<std::string> added = {};	// the paths of the files added so far
 	bool closed = false;
 	bool aborted = false;
 };
@@ -183,7 +194,7 @@ read_entry_head(const drive_state& drive, svn_items& items, std::string& relativ
 }
 
 // ( add-dir ( path parent child ( copy-from ) ) ): the directory is made
-// at once, and announced as a full listing announces it.
+// at once, and announced as a full listing announces it; a delta lists it.
 static bool
 add_directory(drive_state& drive, svn_items& items)
 {
@@ -191,9 +202,12 @@ add_directory(drive_state& drive, svn_items& items)
 	std::string_view token;
 	if (!read_entry_head(drive, items, relative, token))
 		return false;
-	if (drive.wanted != nullptr)
+	if (drive.delta != nullptr)
+		drive.delta->added_directories.push_back(relative);
+	else if (drive.wanted != nullptr)
 		errx(1, "The server sent the directory %s, which was not asked for.  Quitting.", printable_text(relative).c_str());
-	make_branch_directory(drive.conn, *drive.sets, relative, true);
+	else
+		make_branch_directory(drive.conn, *drive.sets, relative, true);
 	drive.directories[std::string(token)] = relative;
 	return true;
 }
@@ -218,9 +232,24 @@ close_directory(drive_state& drive, svn_items& items)
 	return items.ok && drive.directories.erase(std::string(token)) == 1;
 }
 
-// ( add-file ( path directory token ( copy-from ) ) )
+// ( delete-entry ( path ( rev ) directory ) ): a delta lists the path.
 static bool
-add_file(drive_state& drive, svn_items& items)
+delete_entry(drive_state& drive, svn_items& items)
+{
+	std::string_view path = svn_read_string(items);
+	svn_skip_item(items);
+	std::string_view parent_token = svn_read_string(items);
+	std::string parent;
+	if (!items.ok || !find_directory(drive, parent_token, parent))
+		return false;
+	drive.delta->deleted.push_back(child_path(parent, path));
+	return true;
+}
+
+// ( add-file ( path directory token ( copy-from ) ) ), and in a delta
+// ( open-file ( path directory token ( rev ) ) ), which is not added.
+static bool
+begin_file(drive_state& drive, svn_items& items, bool added)
 {
 	std::string relative;
 	std::string_view token;
@@ -231,6 +260,7 @@ add_file(drive_state& drive, svn_items& items)
 	drive_file& file = drive.files[std::string(token)];
 	file = drive_file();
 	file.path = relative;
+	file.added = added;
 	return true;
 }
 
@@ -242,6 +272,17 @@ find_file(drive_state& drive, std::string_view token)
 	return found == drive.files.end() ? nullptr : &found->second;
 }
 
+// A delta's file keeps its property changes, as many bytes of them as one
+// command may take.
+static void
+keep_property_change(drive_file& file, std::string_view name, std::optional<std::string_view> value)
+{
+	file.change_bytes += name.size() + (value ? value->size() : 0);
+	if (file.change_bytes > largest_command)
+		errx(1, "The server sent too many properties for %s.  Quitting.", printable_text(file.path).c_str());
+	file.changes.push_back({std::string(name), value ? std::optional<std::string>(*value) : std::nullopt});
+}
+
 // ( change-file-prop ( token name ( value ) ) ); a removal names no value.
 static bool
 change_file_property(drive_state& drive, svn_items& items)
@@ -251,12 +292,15 @@ change_file_property(drive_state& drive, svn_items& items)
 	svn_open_list(items);
 	if (!items.ok || file == nullptr)
 		return false;
-	if (svn_close_list(items))
-		return true;
-	std::string_view value = svn_read_string(items);
+	std::optional<std::string_view> value;
+	if (!svn_close_list(items))
+		value = svn_read_string(items);
 	if (!items.ok)
 		return false;
-	take_file_property(name, value, file->properties);
+	if (drive.delta != nullptr)
+		keep_property_change(*file, name, value);
+	else if (value)
+		take_file_property(name, *value, file->properties);
 	return true;
 }
 
@@ -272,7 +316,8 @@ apply_text_delta(drive_state& drive, svn_items& items)
 }
 
 // ( textdelta-chunk ( token bytes ) ): a delta the decoder refuses ends
-// the run, nothing of the file written.
+// the run, nothing of the file written.  A status drive sends only the
+// svndiff header, which a delta has no use for.
 static bool
 take_delta_chunk(drive_state& drive, svn_items& items)
 {
@@ -280,6 +325,8 @@ take_delta_chunk(drive_state& drive, svn_items& items)
 	std::string_view bytes = svn_read_string(items);
 	if (!items.ok || file == nullptr || !file->delta || file->text_ended)
 		return false;
+	if (drive.delta != nullptr)
+		return true;
 	if (!file->delta->feed(bytes, file->text))
 		errx(1, "The server sent a broken text for %s%s (%s).  Quitting.", drive.conn.path_target->c_str(),
 		    file->path.c_str(), file->delta->error().c_str());
@@ -295,7 +342,7 @@ end_delta(drive_state& drive, svn_items& items)
 	drive_file* file = find_file(drive, svn_read_string(items));
 	if (!items.ok || file == nullptr || !file->delta || file->text_ended)
 		return false;
-	if (!file->delta->finish())
+	if (drive.delta == nullptr && !file->delta->finish())
 		errx(1, "The server sent a broken text for %s%s (%s).  Quitting.", drive.conn.path_target->c_str(),
 		    file->path.c_str(), file->delta->error().c_str());
 	file->text_ended = true;
@@ -309,7 +356,7 @@ new_node(drive_state& drive, const drive_file& file, std::string_view md5)
 {
 	if (!drive.added.insert(file.path).second)
 		errx(1, "The server sent the file %s twice.  Quitting.", printable_text(file.path).c_str());
-	file_node& node = new_file_node(drive.cat);
+	file_node& node = new_file_node(*drive.cat);
 	node.path = file.path;
 	memcpy(node.md5, md5.data(), 32);
 	node.md5[32] = '\0';
@@ -319,7 +366,7 @@ new_node(drive_state& drive, const drive_file& file, std::string_view md5)
 	node.expansion = svn_expansion_text(file.properties, node.path, *drive.conn.branch);
 	node.props_known = 1;
 	clear_directory_for_file(drive.conn, *drive.sets, node.path);
-	return drive.cat.count() - 1;
+	return drive.cat->count() - 1;
 }
 
 // A file asked for: its catalogue node, which keeps the properties already
@@ -332,14 +379,36 @@ wanted_node(drive_state& drive, const drive_file& file, std::string_view md5)
 		errx(1, "The server sent the file %s twice.  Quitting.", printable_text(file.path).c_str());
 	int32_t index = found->second;
 	drive.wanted->erase(found);
-	const file_node& node = drive.cat.file[index];
+	const file_node& node = drive.cat->file[index];
 	if (md5 != node.md5)
 		errx(1, "MD5 checksum mismatch: should be %s, calculated %s\n", node.md5, std::string(md5).c_str());
 	return index;
 }
 
-// ( close-file ( token ( md5 ) ) ): the file's node, complete, is handed
-// on with its text.
+// A file of a delta, as the drive described it.
+static void
+record_changed_file(drive_state& drive, drive_file& file, std::string_view md5)
+{
+	if (!drive.added.insert(file.path).second)
+		errx(1, "The server sent the file %s twice.  Quitting.", printable_text(file.path).c_str());
+	changed_file& changed = drive.delta->files.emplace_back();
+	changed.path = file.path;
+	changed.repository_path = svn_repository_path(file.path, *drive.conn.branch);
+	changed.added = file.added;
+	changed.md5 = md5;
+	changed.properties = std::move(file.changes);
+}
+
+// A file of a stream: its node, complete, is handed on with its text.
+static void
+hand_on_file(drive_state& drive, const drive_file& file, std::string_view md5)
+{
+	int32_t index = drive.wanted != nullptr ? wanted_node(drive, file, md5) : new_node(drive, file, md5);
+	drive.cat->file[index].size = static_cast<int64_t>(file.text.size());
+	(*drive.take)(index, file.text);
+}
+
+// ( close-file ( token ( md5 ) ) )
 static bool
 close_file(drive_state& drive, svn_items& items)
 {
@@ -349,9 +418,10 @@ close_file(drive_state& drive, svn_items& items)
 	std::string_view md5 = svn_read_string(items);
 	if (!items.ok || file == nullptr || !is_md5_text(md5) || (file->delta && !file->text_ended))
 		return false;
-	int32_t index = drive.wanted != nullptr ? wanted_node(drive, *file, md5) : new_node(drive, *file, md5);
-	drive.cat.file[index].size = static_cast<int64_t>(file->text.size());
-	drive.take(index, file->text);
+	if (drive.delta != nullptr)
+		record_changed_file(drive, *file, md5);
+	else
+		hand_on_file(drive, *file, md5);
 	drive.files.erase(std::string(token));
 	return true;
 }
@@ -377,7 +447,11 @@ take_command(drive_state& drive, svn_items& items)
 	else if (name == "close-dir")
 		taken = close_directory(drive, items);
 	else if (name == "add-file")
-		taken = add_file(drive, items);
+		taken = begin_file(drive, items, true);
+	else if (name == "open-file" && drive.delta != nullptr)
+		taken = begin_file(drive, items, false);
+	else if (name == "delete-entry" && drive.delta != nullptr)
+		taken = delete_entry(drive, items);
 	else if (name == "change-file-prop")
 		taken = change_file_property(drive, items);
 	else if (name == "apply-textdelta")
@@ -412,14 +486,29 @@ group_succeeds(svn_items items)
 	return false;
 }
 
+// The report's first line: the branch at revision, or, with empty, as if
+// it held nothing.
+static std::string
+set_branch(int32_t revision, bool empty)
+{
+	return "( set-path ( 0: " + std::to_string(revision) + (empty ? " true" : " false") + " ( ) infinity ) )\n";
+}
+
 // The update command and the report's first line: the branch at the
 // revision, or, with empty, as if it held nothing.
 static std::string
 update_command(const connection& conn, bool empty)
 {
-	std::string revision = std::to_string(conn.revision);
-	return "( update ( ( " + revision + " ) 0: true infinity false false ) )\n"
-	    "( set-path ( 0: " + revision + (empty ? " true" : " false") + " ( ) infinity ) )\n";
+	return "( update ( ( " + std::to_string(conn.revision) + " ) 0: true infinity false false ) )\n" +
+	    set_branch(conn.revision, empty);
+}
+
+// The report line for a path (relative to the target, beginning with "/")
+// that the tree lacks.
+static std::string
+delete_path(const std::string& path)
+{
+	return "( delete-path ( " + std::to_string(path.size() - 1) + ":" + path.substr(1) + " ) )\n";
 }
 
 static const char finish_report[] = "( finish-report ( ) )\n";
@@ -477,7 +566,7 @@ run_drive(connection& conn, const std::string& report, drive_state& drive)
 bool
 stream_tree_svn(connection& conn, catalogue& cat, path_sets& sets, const file_taker& take)
 {
-	drive_state drive{conn, cat, &sets, take, nullptr, {}, {}, {}, false, false};
+	drive_state drive{.conn = conn, .cat = &cat, .sets = &sets, .take = &take, .wanted = nullptr, .delta = nullptr};
 
 	return run_drive(conn, update_command(conn, true) + finish_report, drive);
 }
@@ -492,12 +581,34 @@ stream_texts_svn(connection& conn, catalogue& cat, const std::vector<int32_t>& f
 	// below a directory must come together, as it does in sorted order.
 	std::string report = update_command(conn, false);
 	for (const auto& [path, index] : wanted)
-		report += "( delete-path ( " + std::to_string(path.size() - 1) + ":" + path.substr(1) + " ) )\n";
+		report += delete_path(path);
 	report += finish_report;
-	drive_state drive{conn, cat, nullptr, take, &wanted, {}, {}, {}, false, false};
+	drive_state drive{.conn = conn, .cat = &cat, .sets = nullptr, .take = &take, .wanted = &wanted, .delta = nullptr};
 	if (!run_drive(conn, report, drive))
 		return false;
 	if (!wanted.empty())
 		return stream_fails("the edit closed without every file asked for");
 	return true;
+}
+
+// The status command and its report: the branch at from, less the paths
+// missing, in sorted order as the server walks them (see stream_texts_svn).
+static std::string
+status_report(const connection& conn, int32_t from, const std::vector<std::string>& missing)
+{
+	std::vector<std::string> sorted(missing);
+	std::sort(sorted.begin(), sorted.end());
+	std::string report = "( status ( 0: true ( " + std::to_string(conn.revision) + " ) infinity ) )\n" +
+	    set_branch(from, false);
+	for (const std::string& path : sorted)
+		report += delete_path(path);
+	return report + finish_report;
+}
+
+bool
+read_delta_svn(connection& conn, int32_t from, const std::vector<std::string>& missing, tree_delta& delta)
+{
+	delta = tree_delta();
+	drive_state drive{.conn = conn, .cat = nullptr, .sets = nullptr, .take = nullptr, .wanted = nullptr, .delta = &delta};
+	return run_drive(conn, status_report(conn, from, missing), drive);
 }

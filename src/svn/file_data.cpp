@@ -51,10 +51,16 @@ branch_path(const std::string& branch)
 }
 
 std::string
-svn_expansion_text(const file_properties& found, const std::string& path, const std::string& branch)
+svn_repository_path(const std::string& path, const std::string& branch)
 {
 	std::string_view below = branch_path(branch);
-	return file_expansion_text(found, below.empty() ? path.substr(1) : std::string(below) + path);
+	return below.empty() ? path.substr(1) : std::string(below) + path;
+}
+
+std::string
+svn_expansion_text(const file_properties& found, const std::string& path, const std::string& branch)
+{
+	return file_expansion_text(found, svn_repository_path(path, branch));
 }
 
 void

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include <err.h>
 
@@ -91,6 +92,27 @@ check_branch(connection& conn)
 
 static const char anonymous_login[] = "( ANONYMOUS ( 0: ) )\n";
 
+// The repository's UUID from the answer to the login in conn.response:
+// ( success ( ) ), then ( success ( UUID URL ( caps ) ) ).  Empty when the
+// second group has another form.
+static std::string
+repository_uuid(const connection& conn)
+{
+	char* end = conn.response.get() + conn.response_length;
+	char* first_end = svn_list_end(conn.response.get(), end);
+	if (first_end == nullptr)
+		return "";
+	svn_items items{first_end + 1, end};
+	while (items.p < end && (*items.p == '\0' || *items.p == ' ' || *items.p == '\n'))
+		items.p++;
+	svn_open_list(items);
+	if (svn_read_word(items) != "success")
+		return "";
+	svn_open_list(items);
+	std::string_view uuid = svn_read_string(items);
+	return items.ok ? std::string(uuid) : "";
+}
+
 void
 handshake_svn(connection& conn)
 {
@@ -101,6 +123,7 @@ handshake_svn(connection& conn)
 	exchange(conn, client_greeting(conn), end);
 	conn.expected_groups = 2;
 	process_command_svn(conn, anonymous_login, 0);
+	conn.uuid = repository_uuid(conn);
 	if (conn.revision == 0) {
 		char* group = exchange(conn, "( get-latest-rev ( ) )\n", end);
 		conn.revision = latest_revision(group, end);

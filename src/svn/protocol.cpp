@@ -159,6 +159,6 @@ const protocol_ops svn_protocol = {
 	locate_content,
 	stream_tree_svn,
 	stream_texts_svn,
-	nullptr,
+	read_delta_svn,
 	true,
 };

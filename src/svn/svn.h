@@ -113,6 +113,11 @@ std::string root_get_dir_command(const connection& conn);
 // The caller sets conn.expected_groups to twice the number of commands.
 void list_tree_svn(connection& conn, const std::string& commands, catalogue& cat, path_sets& sets);
 
+// The path below the repository root of the file at path (relative to
+// the branch, beginning with "/"): "head/bin/ls.c" for "/bin/ls.c" in the
+// branch "base/head", "bin/ls.c" in a branch that is a whole repository.
+std::string svn_repository_path(const std::string& path, const std::string& branch);
+
 // The "$FreeBSD$" expansion of the file at path (relative to the branch,
 // beginning with "/") whose properties are found: empty unless its
 // svn:keywords asks for it; the path as the repository names it.
@@ -136,6 +141,14 @@ bool stream_tree_svn(connection& conn, catalogue& cat, path_sets& sets, const fi
 // with its node, whose MD5 it must have.  False, with the reason on
 // standard error, when the stream failed.
 bool stream_texts_svn(connection& conn, catalogue& cat, const std::vector<int32_t>& files, const file_taker& take);
+
+// Reads what changed in the branch between revision from and conn.revision
+// from a status drive (no texts), for a tree at from that lacks the paths
+// missing (relative to the target, each beginning with "/"), which then
+// come as added.  Every path is checked as a listing's names are; one
+// outside its directory ends the run.  False, with the reason on standard
+// error, when the server aborted the edit or the stream failed.
+bool read_delta_svn(connection& conn, int32_t from, const std::vector<std::string>& missing, tree_delta& delta);
 
 // Takes the MD5, the executable and special flags and the "$FreeBSD$"
 // expansion text from one property answer group [group, group_end), which
