@@ -23,6 +23,11 @@ struct path_sets;
 // ends without a new answer is a failed attempt, six of which end the run.
 void process_command_http(connection& conn, const char* request);
 
+// The same for one request whose failure the caller can go on from: false,
+// the connection dropped, when a fresh connection ends before its answer is
+// whole, instead of asking again.
+bool exchange_once_http(connection& conn, const char* request);
+
 // How an HTTP header delimits its body.
 struct body_framing {
 	enum { none, content_length, chunked } kind = none;

@@ -644,9 +644,10 @@ take_ahead(connection& conn, const char* request)
 // connection or a new one, until every unit is counted; the requests queued
 // to follow go out behind them.  A connection that brought no new answer
 // before it ended counts as a failed attempt, unless it was a kept one that
-// the server may have closed while it was idle.
-static void
-exchange_answers(connection& conn, const char* request, http_read& r)
+// the server may have closed while it was idle.  With once, the first such
+// attempt makes it return false instead of trying again.
+static bool
+exchange_answers(connection& conn, const char* request, http_read& r, bool once)
 {
 	std::vector<size_t> ends = request_ends(request);
 	bool already_sent = take_ahead(conn, request);
@@ -669,13 +670,26 @@ exchange_answers(connection& conn, const char* request, http_read& r)
 		}
 		if (outcome == read_outcome::complete) {
 			finish_exchange(conn, r);
-			return;
+			return true;
 		}
 		lose_connection(conn);
 		drop_unfinished_answer(conn, r);
-		if (outcome == read_outcome::ended && r.answered == answered_before && fresh)
+		if (outcome == read_outcome::ended && r.answered == answered_before && fresh) {
+			if (once)
+				return false;
 			report_failed_attempt(failures++);
+		}
 	}
+}
+
+bool
+exchange_once_http(connection& conn, const char* request)
+{
+	http_read r;
+
+	clear_response(conn);
+	conn.http_answers.clear();
+	return exchange_answers(conn, request, r, true);
 }
 
 void
@@ -692,7 +706,7 @@ process_command_http(connection& conn, const char* request)
 		send_command(conn, request);
 		lose_connection(conn);
 	} else
-		exchange_answers(conn, request, r);
+		exchange_answers(conn, request, r, false);
 	if (conn.verbosity >= 3) {
 		print_tally(conn, r);
 		fprintf(stderr, "\n");
