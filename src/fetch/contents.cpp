@@ -39,7 +39,7 @@ write_fetched_file(const connection& conn, file_node& node, const char* data)
 	verify_file_text(conn, node, data);
 	write_file(conn, node, local_path, data, node.size);
 	if (lstat(local_path.c_str(), &status) == 0)
-		node.written = {status.st_ino, status.st_size, status.st_mtim, status.st_ctim, status.st_mode};
+		node.written = status_of(status);
 }
 
 // One attempt at a content batch.  Returns false when an answer failed;

@@ -215,7 +215,7 @@ change_mode(const connection& conn, file_node& node)
 	    fchmod(fd, node.executable ? 0755 : 0644) == -1 || fstat(fd, &status) == -1)
 		err(1, "Cannot change the mode of %s", local_path.c_str());
 	close(fd);
-	node.written = {status.st_ino, status.st_size, status.st_mtim, status.st_ctim, status.st_mode};
+	node.written = status_of(status);
 }
 
 bool
@@ -236,9 +236,11 @@ update_from_state(connection& conn, catalogue& cat, path_sets& sets, tree_state&
 	make_directories(conn, state, cat, sets);
 	if (!fetch_texts(conn, cat))
 		return false;
-	for (file_node& node : cat.file)
-		if (!node.special && work.files.count(node.path) != 0 && work.files.at(node.path) == file_work::mode)
+	for (file_node& node : cat.file) {
+		auto need = work.files.find(node.path);
+		if (!node.special && need != work.files.end() && need->second == file_work::mode)
 			change_mode(conn, node);
+	}
 	return true;
 }
 
@@ -246,14 +248,6 @@ static int64_t
 nanoseconds(const struct timespec& time)
 {
 	return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
-}
-
-static bool
-same_status(const local_status& recorded, const struct stat& status)
-{
-	return recorded.inode == status.st_ino && recorded.size == status.st_size &&
-	    nanoseconds(recorded.modified) == nanoseconds(status.st_mtim) &&
-	    nanoseconds(recorded.changed) == nanoseconds(status.st_ctim) && recorded.mode == status.st_mode;
 }
 
 // The status of a file's local copy for the state.  A copy is trusted next
@@ -270,7 +264,7 @@ take_status(const std::string& local_path, const file_node& node, const struct t
 		forget_local_status(entry);
 		return;
 	}
-	bool trusted = node.written.inode != 0 ? same_status(node.written, status)
+	bool trusted = node.written.inode != 0 ? status_unchanged(node.written, status)
 	    : nanoseconds(status.st_ctim) < nanoseconds(run_start) - granularity_ns;
 	if (trusted)
 		record_local_status(entry, status, looked);

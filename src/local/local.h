@@ -201,6 +201,13 @@ std::string directory_of(const std::string& path);
 // "<list>.state" beside the section's known-files list, so that a later run
 // can name the revision the tree is at and trust local files unread.
 
+// The status lstat or fstat gave, as recorded.
+local_status status_of(const struct stat& status);
+
+// True when status is the one recorded: inode, size, both times to the
+// nanosecond, and mode.
+bool status_unchanged(const local_status& recorded, const struct stat& status);
+
 // One file of the tree: the repository's view of it, and the status of its
 // local copy when trelk last wrote it or read it whole.
 struct state_entry {

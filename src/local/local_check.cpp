@@ -17,7 +17,13 @@ same_time(const struct timespec& a, const struct timespec& b)
 	return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-static bool
+local_status
+status_of(const struct stat& status)
+{
+	return {status.st_ino, status.st_size, status.st_mtim, status.st_ctim, status.st_mode};
+}
+
+bool
 status_unchanged(const local_status& recorded, const struct stat& status)
 {
 	return recorded.inode == status.st_ino && recorded.size == status.st_size &&

@@ -205,7 +205,7 @@ install_tree_state(const std::string& path)
 void
 record_local_status(state_entry& entry, const struct stat& status, const struct timespec& looked)
 {
-	entry.status = {status.st_ino, status.st_size, status.st_mtim, status.st_ctim, status.st_mode};
+	entry.status = status_of(status);
 	entry.hash_next = status_too_recent(entry.status, looked);
 }
 

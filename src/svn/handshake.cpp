@@ -39,16 +39,16 @@ exchange(connection& conn, const std::string& command, char*& end)
 }
 
 // The client greeting: capabilities, the URL of the branch, the client.
-// A run that streams its texts also accepts svndiff version 2, whose lz4
-// sections halve the bytes of a source tree at little cost to the server;
-// get-file answers are plain text whatever is announced.
+// Texts that come in an update stream then come as svndiff version 2,
+// whose lz4 sections halve the bytes of a source tree at little cost to
+// the server (zlib, version 1, costs it several times as much); get-file
+// answers are plain text whatever is announced.
 static std::string
 client_greeting(const connection& conn)
 {
 	std::string url = "svn://" + server_authority(conn) + "/" + *conn.branch;
-	const char* svndiff2 = conn.streamed_texts ? " accepts-svndiff2" : "";
-	return format("( 2 ( edit-pipeline svndiff1%s absent-entries commit-revprops depth log-revprops atomic-revprops partial-replay ) %zu:%s %zu:trelk-%s ( ) )\n",
-	    svndiff2, url.size(), url.c_str(), strlen("trelk-") + strlen(trelk_version), trelk_version);
+	return format("( 2 ( edit-pipeline svndiff1 accepts-svndiff2 absent-entries commit-revprops depth log-revprops atomic-revprops partial-replay ) %zu:%s %zu:trelk-%s ( ) )\n",
+	    url.size(), url.c_str(), strlen("trelk-") + strlen(trelk_version), trelk_version);
 }
 
 // Reads the number of a get-latest-rev answer group: the digits after

@@ -118,7 +118,7 @@ struct connection : settings {
 	std::deque<command_ahead> sent_ahead;
 	std::deque<kept_answer> kept_answers;
 	std::deque<char> carried;
-	// svn: the texts of this run come in one update stream, as svndiff.
+	// svn: this run takes the whole branch in one update stream.
 	bool streamed_texts = false;
 	// Work done while the server has sent nothing yet: one piece per call,
 	// false when none is left.  Null: none.
