@@ -73,7 +73,8 @@ class StateScenarios:
     def assert_tree(self, client, rev, repo=None, servers=None):
         repo = repo or self.repo
         servers = servers or self.servers
-        exported = h.export(self.ws, servers.url(self.protocol), rev)
+        # Pegged at the revision: a replaced branch has another history.
+        exported = h.export(self.ws, servers.url(self.protocol) + "@%d" % rev, rev)
         self.assertEqual(h.tree_differences(exported, client.target), [], "tree at r%d" % rev)
         text = client.known_files().decode("utf-8", "surrogateescape")
         first, lines = repo.known_files(rev)
@@ -212,6 +213,28 @@ class StateScenarios:
             client.servers = servers
             self.assert_run(client.update(rev=1))
             self.assert_tree(client, 1, other, servers)
+        finally:
+            servers.stop()
+
+    def test_branch_replaced_by_a_copy(self):
+        """The branch deleted and made again as a copy of its first
+        revision: the delta from the revision before gives the tree of the
+        copy, and the way back gives the tree before it."""
+        repo = h.Repository(self.ws, "copied")
+        revs = [repo.commit(t) for t in small_trees()]
+        url = "file://" + repo.path
+        subprocess.run(["svnmucc", "-m", "replace", "-U", url, "rm", "head", "cp", str(revs[0]), "head", "head"],
+                       check=True, stdout=subprocess.DEVNULL)
+        copied = revs[-1] + 1
+        repo.trees[copied], repo.head = repo.tree(revs[0]), copied
+        servers = h.Servers(self.ws, repo, (self.protocol,))
+        try:
+            client = self.client("copied", servers)
+            self.settled(client, revs[-1])
+            for rev in (copied, revs[-1]):
+                with self.subTest(rev=rev):
+                    self.assert_run(client.update(rev=rev))
+                    self.assert_tree(client, rev, repo, servers)
         finally:
             servers.stop()
 
