@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,9 @@ struct delta_reader {
 	std::string property;		// the name of the set-prop being read
 	bool base64 = false;
 	bool ended = false;		// the report's root element closed
+	// A name that would leave the target: it ends the run once the parser
+	// is freed, never from inside one of its handlers.
+	std::optional<std::string> refused_name;
 };
 
 } // namespace
@@ -116,7 +120,11 @@ entry_path(delta_reader& reader, const XML_Char* name, std::string_view element)
 		fail(reader, std::string(element) + " outside a directory or without a name");
 		return {};
 	}
-	check_repository_name(name);
+	if (!is_clean_name(name)) {
+		reader.refused_name = name;
+		fail(reader, "an unusable name");
+		return {};
+	}
 	return reader.directories.back() + "/" + name;
 }
 
@@ -222,9 +230,6 @@ end_file(delta_reader& reader)
 
 	if (file.href.empty())
 		return fail(reader, "no href for " + printable_text(file.path));
-	check_href(file.href);
-	if (relative_path(file.href, reader.trunk) != file.path)
-		return fail(reader, "the href " + file.href + " does not name " + printable_text(file.path));
 	file.md5 = checked_md5(std::move(file.md5));
 	if (file.md5.empty())
 		return fail(reader, "no usable MD5 checksum for " + printable_text(file.path));
@@ -298,13 +303,33 @@ parse_body(delta_reader& reader, std::string_view body)
 	return XML_Parse(reader.parser, nullptr, 0, XML_TRUE) != XML_STATUS_ERROR;
 }
 
+// Each file's href must be usable in a request and name the path its
+// nesting gives: a server that names one thing and serves another is not
+// believed.  An href outside the branch ends the run.
+static void
+check_hrefs(const tree_delta& delta, const std::string& trunk, std::string& reason)
+{
+	for (const changed_file& file : delta.files) {
+		check_href(file.href);
+		if (relative_path(file.href, trunk) != file.path) {
+			reason = "the href " + file.href + " does not name " + printable_text(file.path);
+			return;
+		}
+	}
+}
+
+struct parser_free {
+	void operator()(XML_ParserStruct* parser) const { XML_ParserFree(parser); }
+};
+
 bool
 parse_delta_report(std::string_view body, const std::string& trunk, tree_delta& delta, std::string& reason)
 {
 	delta_reader reader(trunk, delta);
 
 	delta = {};
-	reader.parser = XML_ParserCreate(nullptr);
+	std::unique_ptr<XML_ParserStruct, parser_free> parser(XML_ParserCreate(nullptr));
+	reader.parser = parser.get();
 	if (reader.parser == nullptr)
 		errx(1, "Cannot create an XML parser.");
 	XML_SetUserData(reader.parser, &reader);
@@ -312,8 +337,12 @@ parse_delta_report(std::string_view body, const std::string& trunk, tree_delta& 
 	XML_SetCharacterDataHandler(reader.parser, element_text);
 	if (!parse_body(reader, body) && reader.reason.empty())
 		reader.reason = std::string("malformed XML: ") + XML_ErrorString(XML_GetErrorCode(reader.parser));
-	XML_ParserFree(reader.parser);
+	parser.reset();
+	if (reader.refused_name)
+		check_repository_name(*reader.refused_name);
 	reason = reader.reason;
+	if (reason.empty())
+		check_hrefs(delta, trunk, reason);
 	return reason.empty();
 }
 
