@@ -204,7 +204,8 @@ fetch_texts(connection& conn, catalogue& cat)
 }
 
 // Gives a file whose executable bit alone changed its new mode, without
-// following a link or waiting on anything but a regular file.
+// following a link or waiting on anything but a regular file, and reports
+// it as the full run does, which writes the file afresh.
 static void
 change_mode(const connection& conn, file_node& node)
 {
@@ -215,6 +216,8 @@ change_mode(const connection& conn, file_node& node)
 	    fchmod(fd, node.executable ? 0755 : 0644) == -1 || fstat(fd, &status) == -1)
 		err(1, "Cannot change the mode of %s", local_path.c_str());
 	close(fd);
+	if (conn.verbosity != 0)
+		printf(" + %s\n", local_path.c_str());
 	node.written = status_of(status);
 }
 

@@ -145,6 +145,9 @@ class StateScenarios:
                 result = client.update(rev=rev)
                 self.assert_run(result)
                 self.assert_tree(client, rev)
+                if rev == r2:
+                    # A mode changed alone has its line, as in the full run.
+                    self.assertIn(client.target + "/bin/ls/Makefile", result.written)
                 again = client.update(rev=rev)
                 self.assertEqual((again.status, again.stdout, again.stderr), (0, "# Revision: %d\n" % rev, ""))
 
