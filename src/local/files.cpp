@@ -39,9 +39,10 @@ md5_matches(const char* md5, const std::string& hex)
 	return std::string_view(md5) == hex;
 }
 
-// Compares a symbolic link, taken as "link " + its target, with md5.
-static int
-confirm_link_md5(const char* md5, const std::string& local_path, const struct stat& status)
+// A symbolic link taken as "link " + its target, the form the repository
+// holds it in; empty when it cannot be read.
+static std::string
+read_link_text(const std::string& local_path, const struct stat& status)
 {
 	std::string text;
 
@@ -55,9 +56,17 @@ confirm_link_md5(const char* md5, const std::string& local_path, const struct st
 	files_read++;
 	ssize_t length = readlink(local_path.c_str(), text.data() + 5, text.size() - 5);
 	if (length < 0)
-		return 1;
+		return {};
 	text.resize(5 + static_cast<size_t>(length));
-	return md5_matches(md5, md5_hex(text.data(), text.size())) ? 0 : 1;
+	return text;
+}
+
+// Compares a symbolic link, taken as "link " + its target, with md5.
+static int
+confirm_link_md5(const char* md5, const std::string& local_path, const struct stat& status)
+{
+	std::string text = read_link_text(local_path, status);
+	return !text.empty() && md5_matches(md5, md5_hex(text.data(), text.size())) ? 0 : 1;
 }
 
 // A local file's content as read for comparison, NUL-terminated after its
@@ -185,7 +194,7 @@ offer_content_digests(const std::string& local_path, const struct stat& status, 
 	size_t position = 0;
 	bool collapsed = true;
 	for (;;) {
-		if (collapsed && match(md5_hex(content.data, content.length)))
+		if (collapsed && match(md5_hex(content.data, content.length), std::string_view(content.data, content.length)))
 			return true;
 		if (!collapse_next_keyword(content, &position, &collapsed))
 			return false;
@@ -226,7 +235,7 @@ digest_next_local_file(digest_cache& local_digests)
 		if (lstat(local_path.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
 			continue;
 		local_digest digest{status.st_dev, status.st_ino, status.st_size, status.st_mtim, status.st_ctim, {}};
-		offer_content_digests(local_path, status, [&digest](const std::string& md5) {
+		offer_content_digests(local_path, status, [&digest](const std::string& md5, std::string_view) {
 			digest.md5s.push_back(md5);
 			return false;
 		});
@@ -281,9 +290,30 @@ confirm_md5(const char* md5, const std::string& local_path, struct stat& status,
 	int ahead = digests != nullptr ? confirm_md5_ahead(*digests, md5, local_path, status) : -1;
 	if (ahead >= 0)
 		return ahead;
-	return offer_content_digests(local_path, status, [md5](const std::string& candidate) {
+	return offer_content_digests(local_path, status, [md5](const std::string& candidate, std::string_view) {
 		return md5_matches(md5, candidate);
 	}) ? 0 : 1;
+}
+
+std::optional<std::string>
+local_base_text(const char* md5, const std::string& local_path)
+{
+	struct stat status;
+	std::optional<std::string> base;
+
+	if (lstat(local_path.c_str(), &status) == -1)
+		return base;
+	if (S_ISLNK(status.st_mode)) {
+		std::string text = read_link_text(local_path, status);
+		if (!text.empty() && md5_matches(md5, md5_hex(text.data(), text.size())))
+			base = std::move(text);
+	} else if (S_ISREG(status.st_mode))
+		offer_content_digests(local_path, status, [md5, &base](const std::string& candidate, std::string_view text) {
+			if (md5_matches(md5, candidate))
+				base = std::string(text);
+			return base.has_value();
+		});
+	return base;
 }
 
 bool

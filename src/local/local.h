@@ -329,6 +329,12 @@ bool is_md5_text(std::string_view text);
 // "link " + target) matches md5; non-zero when it differs or is missing.
 int confirm_md5(const char* md5, const std::string& local_path);
 
+// The text of the local copy at local_path as the repository holds it (a
+// link as "link " + target; expanded "$FreeBSD$" keywords collapsed, as
+// confirm_md5 tries them) when that text has the MD5 md5: the base a
+// delta of the file applies to.  None when no form of it matches.
+std::optional<std::string> local_base_text(const char* md5, const std::string& local_path);
+
 // How many local files and links the content comparisons of this process
 // have opened or read so far.
 uint64_t local_files_read();

@@ -141,6 +141,31 @@ TEST_F(LocalFiles, ConfirmCollapsesExpandedKeywords)
 	}
 }
 
+// The base a delta applies to is the repository's text itself, found by
+// the same collapsing; a link gives "link " + target, and a file whose no
+// form matches, or that is no file, gives none.
+TEST_F(LocalFiles, BaseTextIsTheRepositoryText)
+{
+	for (const check_case& test : confirm_cases) {
+		write_text(path, test.local);
+		auto base = local_base_text(md5_hex(test.repository.data(), test.repository.size()).c_str(), path);
+		EXPECT_EQ(base.has_value(), test.matches) << test.name;
+		if (base) {
+			EXPECT_EQ(*base, test.repository) << test.name;
+		}
+	}
+	unlink(path.c_str());
+	std::string empty_md5 = md5_hex("", 0);
+	EXPECT_FALSE(local_base_text(empty_md5.c_str(), path)) << "missing";
+	ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+	EXPECT_FALSE(local_base_text(empty_md5.c_str(), path)) << "pipe";
+	unlink(path.c_str());
+	ASSERT_EQ(symlink("../lib/libfoo.so", path.c_str()), 0);
+	std::string text = "link ../lib/libfoo.so";
+	EXPECT_EQ(local_base_text(md5_hex(text.data(), text.size()).c_str(), path), text);
+	EXPECT_FALSE(local_base_text(empty_md5.c_str(), path)) << "other link";
+}
+
 // The read calls this process has made, where the system counts them
 // (Linux); -1 elsewhere.
 static long
