@@ -17,6 +17,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,17 +103,21 @@ apply_file_change(state_entry& entry, const changed_file& change)
 	return entry.executable != old.executable ? file_work::mode : file_work::none;
 }
 
-// What the delta leaves to do, by path, and where the texts to fetch are.
+// What the delta leaves to do, by path, where the texts to fetch are, the
+// texts it brought, and the files whose text stayed as it was (their form
+// or expansion changed), which the local copy gives.
 struct delta_work {
 	std::map<std::string, file_work, std::less<>> files;
 	std::map<std::string, std::string, std::less<>> hrefs;
+	std::map<std::string, std::string, std::less<>> texts;
+	std::set<std::string, std::less<>> same_texts;
 };
 
 // Applies the delta to the state: what it deleted goes, what it added
 // comes, what it changed takes its new MD5 and properties.  False when it
 // changes a file the state does not hold: the full run must sort that out.
 static bool
-apply_delta(tree_state& state, const tree_delta& delta, delta_work& work)
+apply_delta(tree_state& state, tree_delta& delta, delta_work& work)
 {
 	for (const std::string& deleted : delta.deleted) {
 		for (auto at = state.files.lower_bound(deleted); at != state.files.end() && lies_in(at->first, deleted);)
@@ -121,7 +127,7 @@ apply_delta(tree_state& state, const tree_delta& delta, delta_work& work)
 	}
 	for (const std::string& directory : delta.added_directories)
 		state.directories.insert(directory);
-	for (const changed_file& change : delta.files) {
+	for (changed_file& change : delta.files) {
 		auto found = state.files.find(change.path);
 		if (change.added && !is_md5_text(change.md5)) {
 			fprintf(stderr, "The delta adds %s without its MD5.\n", printable_text(change.path).c_str());
@@ -133,11 +139,16 @@ apply_delta(tree_state& state, const tree_delta& delta, delta_work& work)
 			fprintf(stderr, "The delta changes %s, which the last run did not write.\n", printable_text(change.path).c_str());
 			return false;
 		}
+		std::string old_md5 = change.added ? std::string() : found->second.md5;
 		file_work need = apply_file_change(found->second, change);
 		if (need != file_work::none)
 			work.files[change.path] = need;
 		if (!change.href.empty())
 			work.hrefs[change.path] = change.href;
+		if (change.text)
+			work.texts[change.path] = std::move(*change.text);
+		else if (need == file_work::text && old_md5 == found->second.md5)
+			work.same_texts.insert(change.path);
 	}
 	return true;
 }
@@ -176,6 +187,39 @@ make_directories(connection& conn, const tree_state& state, catalogue& cat, path
 	for (file_node& node : cat.file)
 		if (node.download)
 			clear_directory_for_file(conn, sets, node.path);
+}
+
+// The text of a file to write that needs no download: the delta's, or the
+// local copy's when the file's text stayed as it was.
+static std::optional<std::string>
+text_at_hand(const connection& conn, const file_node& node, delta_work& work)
+{
+	auto brought = work.texts.find(node.path);
+	if (brought != work.texts.end())
+		return std::move(brought->second);
+	if (work.same_texts.count(node.path) != 0)
+		return local_base_text(node.md5, *conn.path_target + node.path);
+	return std::nullopt;
+}
+
+// Writes the files whose text is at hand; the others stay to download.
+static void
+write_texts_at_hand(connection& conn, catalogue& cat, delta_work& work)
+{
+	for (int32_t i = 0; i < cat.count(); i++) {
+		file_node& node = cat.file[i];
+		if (!node.download)
+			continue;
+		std::optional<std::string> text = text_at_hand(conn, node, work);
+		if (!text)
+			continue;
+		if (conn.verbosity >= 2)
+			show_progress(conn, node.path, i, cat.count());
+		node.size = static_cast<int64_t>(text->size());
+		write_fetched_file(conn, node, text->data());
+		node.download = 0;
+	}
+	work.texts.clear();
 }
 
 // The texts to download: in one stream where the protocol has one (false
@@ -237,6 +281,7 @@ update_from_state(connection& conn, catalogue& cat, path_sets& sets, tree_state&
 		return false;
 	catalogue_from_state(state, work, cat);
 	make_directories(conn, state, cat, sets);
+	write_texts_at_hand(conn, cat, work);
 	if (!fetch_texts(conn, cat))
 		return false;
 	for (file_node& node : cat.file) {

@@ -33,6 +33,11 @@ static constexpr size_t largest_command = size_t(64) << 20;
 // The largest text a file may have, as for a file fetched on its own.
 static constexpr size_t largest_text = (size_t(1) << 31) - 1;
 
+// The most bytes of new texts a delta keeps for the run to write; past
+// it, a text is dropped and fetched on its own later, so that memory stays
+// bounded however much changed.
+static constexpr size_t largest_delta_texts = size_t(64) << 20;
+
 // The bytes taken from the socket in one read.
 static constexpr size_t stream_read_size = size_t(256) << 10;
 
@@ -55,6 +60,7 @@ struct drive_file {
 	std::unique_ptr<svndiff_decoder> delta;
 	std::string text;
 	bool text_ended = false;
+	bool text_dropped = false;	// a delta's text that will be fetched on its own
 };
 
 // What the drive has opened and not closed yet, by the server's tokens:
@@ -70,9 +76,11 @@ struct drive_state {
 	const file_taker* take;
 	std::map<std::string, int32_t>* wanted;
 	tree_delta* delta;
+	bool keep_texts = false;	// a delta's: from an update drive, not a status one
 	std::unordered_map<std::string, std::string> directories = {};
 	std::unordered_map<std::string, drive_file> files = {};
 	std::unordered_set<std::string> added = {};	// the paths of the files added so far
+	size_t text_bytes = 0;	// of the texts a delta holds, kept or still coming
 	bool closed = false;
 	bool aborted = false;
 };
@@ -304,20 +312,69 @@ change_file_property(drive_state& drive, svn_items& items)
 	return true;
 }
 
-// ( apply-textdelta ( token ( base-md5 ) ) ): the text comes from empty.
+// A delta's text that cannot be had here: the file is fetched on its own
+// after the drive, as a status drive leaves every text.
+static void
+drop_text(drive_state& drive, drive_file& file)
+{
+	drive.text_bytes -= file.text.size();
+	file.text = std::string();
+	file.text_dropped = true;
+}
+
+// The text a delta of an opened file applies to: the local copy's, when it
+// is the one the server names by its MD5 (an absent MD5 names an empty
+// text).  None drops the file's text.
+static std::optional<std::string>
+delta_base(const drive_state& drive, const drive_file& file, std::string_view base_md5)
+{
+	if (file.added)
+		return std::string();
+	std::string md5 = base_md5.empty() ? md5_hex("", 0) : std::string(base_md5);
+	if (!is_md5_text(md5))
+		return std::nullopt;
+	return local_base_text(md5.c_str(), *drive.conn.path_target + file.path);
+}
+
+// ( apply-textdelta ( token ( base-md5 ) ) ): a stream's text comes from
+// empty; a delta's added file's too, an opened file's from its local copy.
 static bool
 apply_text_delta(drive_state& drive, svn_items& items)
 {
 	drive_file* file = find_file(drive, svn_read_string(items));
+	svn_open_list(items);
+	std::string_view base_md5;
+	if (items.ok && !svn_close_list(items)) {
+		base_md5 = svn_read_string(items);
+		svn_close_list(items);
+	}
 	if (!items.ok || file == nullptr || file->delta)
 		return false;
-	file->delta = std::make_unique<svndiff_decoder>();
+	std::optional<std::string> base;
+	if (drive.delta == nullptr || (drive.keep_texts && (base = delta_base(drive, *file, base_md5))))
+		file->delta = std::make_unique<svndiff_decoder>(base ? *base : std::string_view());
+	else {
+		file->delta = std::make_unique<svndiff_decoder>();
+		file->text_dropped = true;
+	}
 	return true;
 }
 
-// ( textdelta-chunk ( token bytes ) ): a delta the decoder refuses ends
-// the run, nothing of the file written.  A status drive sends only the
-// svndiff header, which a delta has no use for.
+// A delta's piece of text: what the decoder refuses, or what passes the
+// room for texts, is dropped and fetched on its own.
+static void
+take_delta_text(drive_state& drive, drive_file& file, std::string_view bytes)
+{
+	size_t before = file.text.size();
+	bool fed = file.delta->feed(bytes, file.text);
+	drive.text_bytes += file.text.size() - before;
+	if (!fed || drive.text_bytes > largest_delta_texts)
+		drop_text(drive, file);
+}
+
+// ( textdelta-chunk ( token bytes ) ): a stream's text the decoder refuses
+// ends the run, nothing of the file written.  A status drive sends only
+// the svndiff header.
 static bool
 take_delta_chunk(drive_state& drive, svn_items& items)
 {
@@ -325,8 +382,11 @@ take_delta_chunk(drive_state& drive, svn_items& items)
 	std::string_view bytes = svn_read_string(items);
 	if (!items.ok || file == nullptr || !file->delta || file->text_ended)
 		return false;
-	if (drive.delta != nullptr)
+	if (drive.delta != nullptr) {
+		if (!file->text_dropped)
+			take_delta_text(drive, *file, bytes);
 		return true;
+	}
 	if (!file->delta->feed(bytes, file->text))
 		errx(1, "The server sent a broken text for %s%s (%s).  Quitting.", drive.conn.path_target->c_str(),
 		    file->path.c_str(), file->delta->error().c_str());
@@ -342,9 +402,12 @@ end_delta(drive_state& drive, svn_items& items)
 	drive_file* file = find_file(drive, svn_read_string(items));
 	if (!items.ok || file == nullptr || !file->delta || file->text_ended)
 		return false;
-	if (drive.delta == nullptr && !file->delta->finish())
+	bool finished = file->delta->finish();
+	if (drive.delta == nullptr && !finished)
 		errx(1, "The server sent a broken text for %s%s (%s).  Quitting.", drive.conn.path_target->c_str(),
 		    file->path.c_str(), file->delta->error().c_str());
+	if (drive.delta != nullptr && !finished && !file->text_dropped)
+		drop_text(drive, *file);
 	file->text_ended = true;
 	return true;
 }
@@ -397,6 +460,12 @@ record_changed_file(drive_state& drive, drive_file& file, std::string_view md5)
 	changed.added = file.added;
 	changed.md5 = md5;
 	changed.properties = std::move(file.changes);
+	// A text that is not the one the server names is fetched again, and
+	// checked then as every fetched text is.
+	if (file.delta && !file.text_dropped && md5_hex(file.text.data(), file.text.size()) == md5)
+		changed.text = std::move(file.text);
+	else if (file.delta && !file.text_dropped)
+		drop_text(drive, file);
 }
 
 // A file of a stream: its node, complete, is handed on with its text.
@@ -591,24 +660,27 @@ stream_texts_svn(connection& conn, catalogue& cat, const std::vector<int32_t>& f
 	return true;
 }
 
-// The status command and its report: the branch at from, less the paths
+// The update command and its report: the branch at from, less the paths
 // missing, in sorted order as the server walks them (see stream_texts_svn).
 static std::string
-status_report(const connection& conn, int32_t from, const std::vector<std::string>& missing)
+delta_report(const connection& conn, int32_t from, const std::vector<std::string>& missing)
 {
 	std::vector<std::string> sorted(missing);
 	std::sort(sorted.begin(), sorted.end());
-	std::string report = "( status ( 0: true ( " + std::to_string(conn.revision) + " ) infinity ) )\n" +
+	std::string report = "( update ( ( " + std::to_string(conn.revision) + " ) 0: true infinity false false ) )\n" +
 	    set_branch(from, false);
 	for (const std::string& path : sorted)
 		report += delete_path(path);
 	return report + finish_report;
 }
 
+// The texts come with the drive, as deltas against the local copies; the
+// few that cannot be had so are fetched afterwards.
 bool
 read_delta_svn(connection& conn, int32_t from, const std::vector<std::string>& missing, tree_delta& delta)
 {
 	delta = tree_delta();
-	drive_state drive{.conn = conn, .cat = nullptr, .sets = nullptr, .take = nullptr, .wanted = nullptr, .delta = &delta};
-	return run_drive(conn, status_report(conn, from, missing), drive);
+	drive_state drive{.conn = conn, .cat = nullptr, .sets = nullptr, .take = nullptr, .wanted = nullptr, .delta = &delta,
+	    .keep_texts = true};
+	return run_drive(conn, delta_report(conn, from, missing), drive);
 }

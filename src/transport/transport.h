@@ -65,6 +65,7 @@ struct changed_file {
 	std::string md5;		// of its text at the new revision, lower case
 	std::string href;		// WebDAV: where that text is
 	std::vector<property_change> properties;
+	std::optional<std::string> text;	// svn: the new text, when the delta brought it
 };
 
 // What differs between the branch at the revision a tree is at, less the

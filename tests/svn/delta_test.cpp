@@ -258,13 +258,13 @@ TEST(CannedLogin, UuidWhenTheAnswerHasOne)
 static const std::string drive_start = std::string(svn_auth) + std::string(svn_auth) +
     "( target-rev ( 3 ) ) ( open-root ( ( 1 ) 2:d0 ) ) ";
 
-// Reads a delta from a canned drive.
+// Reads a delta from a canned drive, for a tree at target.
 static bool
-canned_delta(const std::string& drive, tree_delta& delta)
+canned_delta(const std::string& drive, tree_delta& delta, const std::string& target = "/nonexistent/target")
 {
 	canned_server server;
 	server.conn.revision = 3;
-	server.conn.path_target = "/nonexistent/target";
+	server.conn.path_target = target;
 	server.send(drive_start + drive);
 	server.hang_up();
 	bool read = read_delta_svn(server.conn, 1, {"/b", "/a/x"}, delta);
@@ -273,7 +273,7 @@ canned_delta(const std::string& drive, tree_delta& delta)
 	for (const std::string& piece : sent)
 		report += piece;
 	// The report in sorted order, whatever the order of missing.
-	std::string expected = "( status ( 0: true ( 3 ) infinity ) )\n( set-path ( 0: 1 false ( ) infinity ) )\n"
+	std::string expected = "( update ( ( 3 ) 0: true infinity false false ) )\n( set-path ( 0: 1 false ( ) infinity ) )\n"
 	    "( delete-path ( 3:a/x ) )\n( delete-path ( 1:b ) )\n( finish-report ( ) )\n";
 	EXPECT_EQ(report.substr(0, expected.size()), expected);
 	return read;
@@ -293,6 +293,62 @@ TEST(CannedDelta, ReportAndDrive)
 	EXPECT_TRUE(delta.files[0].added);
 	ASSERT_EQ(delta.files[0].properties.size(), 1u);
 	EXPECT_EQ(delta.files[0].properties[0].value, std::nullopt);
+}
+
+// The drive of one file named f: opened (against the local copy as its
+// base) or added, with the svndiff given and the new text's MD5.
+static std::string
+one_file_drive(bool added, const std::string& svndiff, const std::string& md5)
+{
+	std::string base = md5_hex("$FreeBSD$\n", 10);
+	return std::string(added ? "( add-file ( 1:f 2:d0 2:f1 ( ) ) ) " : "( open-file ( 1:f 2:d0 2:f1 ( 1 ) ) ) ") +
+	    "( apply-textdelta ( 2:f1 ( " + (added ? std::string() : "32:" + base + " ") + ") ) ) " +
+	    "( textdelta-chunk ( 2:f1 " + std::to_string(svndiff.size()) + ":" + svndiff + " ) ) ( textdelta-end ( 2:f1 ) ) " +
+	    "( close-file ( 2:f1 ( 32:" + md5 + " ) ) ) ( close-dir ( 2:d0 ) ) ( close-edit ( ) ) ( success ( ) ) ";
+}
+
+// The texts come with the drive: an added file's whole, a changed file's
+// as a delta against its local copy, "$FreeBSD$" collapsed.  A text that
+// cannot be had so (no such base, a broken delta, another MD5) is left to
+// fetch, and the drive goes on.
+TEST(CannedDelta, TextsComeWithTheDrive)
+{
+	using namespace std::string_literals;
+	const std::string text = "$FreeBSD$\nworld\n";
+	const std::string whole = "SVN\0\0\0\x10\x01\x10\x90"s + text;
+	// Copy the base's 10 bytes, then 6 new ones.
+	const std::string against_base = "SVN\0\0\x0a\x10\x03\x06\x0a\x00\x86"s + "world\n";
+	const std::string result = md5_hex(text.data(), text.size());
+	struct {
+		const char* name;
+		bool added;
+		std::string local;
+		std::string svndiff;
+		std::string md5;
+		bool text;
+	} cases[] = {
+		{"added", true, "", whole, result, true},
+		{"changed, against the local copy", false, "$FreeBSD$\n", against_base, result, true},
+		{"changed, the local copy expanded", false, "$FreeBSD: head/f 1 2024-01-01 00:00:00Z alice $\n", against_base, result, true},
+		{"changed, the local copy edited", false, "$FreeBSD$ edited\n", against_base, result, false},
+		{"changed, no local copy", false, "", against_base, result, false},
+		{"a broken delta", true, "", whole.substr(0, 9), result, false},
+		{"another MD5", true, "", whole, md5_hex("", 0), false},
+	};
+	for (const auto& c : cases) {
+		temporary_directory target;
+		if (!c.local.empty())
+			std::ofstream(target.path + "/f") << c.local;
+		tree_delta delta;
+		testing::internal::CaptureStderr();
+		EXPECT_TRUE(canned_delta(one_file_drive(c.added, c.svndiff, c.md5), delta, target.path)) << c.name;
+		testing::internal::GetCapturedStderr();
+		ASSERT_EQ(delta.files.size(), 1u) << c.name;
+		EXPECT_EQ(delta.files[0].text.has_value(), c.text) << c.name;
+		if (c.text && delta.files[0].text) {
+			EXPECT_EQ(*delta.files[0].text, text) << c.name;
+		}
+	}
 }
 
 TEST(CannedDelta, BrokenDrivesFail)
