@@ -31,6 +31,9 @@ def small_trees():
     r2["head/README"] = h.f("readme, second edition\n")
     r2["head/tools/new.sh"] = h.f("#!/bin/sh\necho new\n", executable=True)
     r2["head/bin/ls/Makefile"] = h.f("PROG=\tls\n", executable=True)
+    # Its text stays; its keyword's revision does not.
+    r2["head/bin/ls/ls.c"] = h.f("/* $FreeBSD$ */\nint main(void) { return 0; }\n", keywords="FreeBSD=%H",
+                                 executable=True)
     del r2["head/doc/a.txt"]
     r3 = dict(r2)
     r3["head/bin/ls/ls.c"] = h.f("/* $FreeBSD$ */\nint main(void) { return 1; }\n", keywords="FreeBSD=%H")
@@ -136,7 +139,8 @@ class StateScenarios:
     def test_forward_and_back_through_the_delta(self):
         """Edits, an added executable, a mode-only change, a removed file,
         a link that becomes a file, a directory that becomes a file, the
-        keyword's revision; then a downgrade to the first revision."""
+        keyword's revision with and without a new text; then a downgrade to
+        the first revision."""
         client = self.client("history")
         r1, r2, r3 = self.revs
         self.settled(client, r1)
