@@ -84,6 +84,23 @@ def svn_seeds(relay, out):
             save(os.path.join(out, "svn_listing"), b"\0" + answers)
 
 
+def svn_drive_seeds(relay, out, mode):
+    """Server bytes after the first update report: the stream of a first
+    fetch (mode 1, and 2 for the stream of chosen texts) or the delta from
+    the recorded revision (mode 0)."""
+    for log in relay.connections:
+        answers, drive = b"", False
+        for side, data in log:
+            if side == "c":
+                drive = drive or b"( update " in data
+            elif drive:
+                answers += data
+        if answers:
+            for selector in ((1, 2) if mode == 1 else (0,)):
+                save(os.path.join(out, "svn_drive"), bytes([selector]) + answers)
+            return
+
+
 def http_seeds(relay, out):
     """Each exchange: first byte the request count less one, then the
     answers; and the bodies, with a selector byte, for the XML target."""
@@ -116,9 +133,10 @@ def main():
         })
         servers = harness.Servers(ws, repo, ("svn", "http"))
         try:
+            clients = {}
             for protocol in ("svn", "http"):
                 relay = Relay(servers.port(protocol))
-                client = harness.Client(ws, servers, protocol, name=protocol)
+                client = clients[protocol] = harness.Client(ws, servers, protocol, name=protocol)
                 args = ["-p", protocol, "-h", "127.0.0.1", "-o", relay.port, "-b", harness.BRANCH,
                         "-l", client.target, "-k", client.work, "-v", 1, "-r", rev]
                 result = harness.trelk(*args)
@@ -126,6 +144,23 @@ def main():
                     raise RuntimeError(str(result))
                 (svn_seeds if protocol == "svn" else http_seeds)(relay, out)
                 save(os.path.join(out, "known_files"), client.known_files())
+                if protocol == "svn":
+                    svn_drive_seeds(relay, out, 1)
+            # An update from the state the first run recorded: the delta.
+            tree = dict(repo.tree(rev))
+            tree["head/Makefile"] = f("all:\n\techo $FreeBSD$ again\n", keywords="FreeBSD=%H")
+            tree["head/bin/ls/ls.c"] = f("int main() { return 1; }\n", executable=True)
+            tree["head/new.txt"] = f("new\n")
+            del tree["head/big.bin"]
+            second = repo.commit(tree)
+            relay = Relay(servers.port("svn"))
+            client = clients["svn"]
+            args = ["-p", "svn", "-h", "127.0.0.1", "-o", relay.port, "-b", harness.BRANCH,
+                    "-l", client.target, "-k", client.work, "-v", 1, "-r", second]
+            result = harness.trelk(*args)
+            if result.status != 0:
+                raise RuntimeError(str(result))
+            svn_drive_seeds(relay, out, 0)
         finally:
             servers.stop()
     finally:
