@@ -4,8 +4,9 @@
 // that has the branch at the revision but lacks some files, just those.
 // A status report of the branch at an older revision gets the same drive
 // without texts, which is read into a tree_delta: what was deleted, added
-// or opened.  The drive is read one command at a time, so the stream never
-// has to fit the response buffer.
+// or opened; one from empty lists the whole branch, every file with its MD5
+// and properties.  The drive is read one command at a time, so the stream
+// never has to fit the response buffer.
 
 #include "svn/svn.h"
 
@@ -62,7 +63,8 @@ struct drive_file {
 // itself), files by their state.  wanted, when set, names the only files
 // the drive may add: catalogue files by path, each taken once.  delta, when
 // set, takes what a status drive names instead: nothing is made or handed
-// on, and there are neither catalogue, sets nor taker.
+// on, and there are neither catalogue, sets nor taker.  A listing has a
+// catalogue and sets but no taker: its drive brings no texts.
 struct drive_state {
 	connection& conn;
 	catalogue* cat;
@@ -76,6 +78,14 @@ struct drive_state {
 	bool closed = false;
 	bool aborted = false;
 };
+
+// True when the drive brings texts to hand on: neither a delta nor a
+// listing, whose status drives send only each text's svndiff header.
+static bool
+takes_texts(const drive_state& drive)
+{
+	return drive.take != nullptr;
+}
 
 // Says why the stream cannot go on; the caller then goes on without it.
 static bool
@@ -325,7 +335,7 @@ take_delta_chunk(drive_state& drive, svn_items& items)
 	std::string_view bytes = svn_read_string(items);
 	if (!items.ok || file == nullptr || !file->delta || file->text_ended)
 		return false;
-	if (drive.delta != nullptr)
+	if (!takes_texts(drive))
 		return true;
 	if (!file->delta->feed(bytes, file->text))
 		errx(1, "The server sent a broken text for %s%s (%s).  Quitting.", drive.conn.path_target->c_str(),
@@ -342,7 +352,7 @@ end_delta(drive_state& drive, svn_items& items)
 	drive_file* file = find_file(drive, svn_read_string(items));
 	if (!items.ok || file == nullptr || !file->delta || file->text_ended)
 		return false;
-	if (drive.delta == nullptr && !file->delta->finish())
+	if (takes_texts(drive) && !file->delta->finish())
 		errx(1, "The server sent a broken text for %s%s (%s).  Quitting.", drive.conn.path_target->c_str(),
 		    file->path.c_str(), file->delta->error().c_str());
 	file->text_ended = true;
@@ -408,6 +418,14 @@ hand_on_file(drive_state& drive, const drive_file& file, std::string_view md5)
 	(*drive.take)(index, file.text);
 }
 
+// A file of a listing: it joins the catalogue with its MD5 and properties;
+// its size is known once its text comes.
+static void
+list_file(drive_state& drive, const drive_file& file, std::string_view md5)
+{
+	drive.cat->file[new_node(drive, file, md5)].size = -1;
+}
+
 // ( close-file ( token ( md5 ) ) )
 static bool
 close_file(drive_state& drive, svn_items& items)
@@ -420,6 +438,8 @@ close_file(drive_state& drive, svn_items& items)
 		return false;
 	if (drive.delta != nullptr)
 		record_changed_file(drive, *file, md5);
+	else if (!takes_texts(drive))
+		list_file(drive, *file, md5);
 	else
 		hand_on_file(drive, *file, md5);
 	drive.files.erase(std::string(token));
@@ -611,4 +631,15 @@ read_delta_svn(connection& conn, int32_t from, const std::vector<std::string>& m
 	delta = tree_delta();
 	drive_state drive{.conn = conn, .cat = nullptr, .sets = nullptr, .take = nullptr, .wanted = nullptr, .delta = &delta};
 	return run_drive(conn, status_report(conn, from, missing), drive);
+}
+
+bool
+list_branch_svn(connection& conn, catalogue& cat, path_sets& sets)
+{
+	drive_state drive{.conn = conn, .cat = &cat, .sets = &sets, .take = nullptr, .wanted = nullptr, .delta = nullptr};
+	std::string report = "( status ( 0: true ( " + std::to_string(conn.revision) + " ) infinity ) )\n" +
+	    set_branch(conn.revision, true) + finish_report;
+
+	complete_local_scan(sets);
+	return run_drive(conn, report, drive);
 }
