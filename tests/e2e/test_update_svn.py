@@ -48,15 +48,18 @@ class SvnUpdate(scenarios.UpdateScenarios, unittest.TestCase):
 
     def populated_client(self, name, rev):
         """A target that `svn export` filled and that drifted since, with no
-        known-files list: an edited file, a removed one, a wrong mode, a
-        removed directory and an extra file."""
+        known-files list: edited files (one expands "$FreeBSD$"), a removed
+        file and link, a wrong mode, a removed directory and an extra file."""
         ws, servers = self.world.workspace, self.world.history_servers
         client = self.client(servers, name)
         h.svn_client(ws, "export", "-q", "--force", "-r", str(rev), servers.url("svn"), client.target)
         t = client.target
         with open(t + "/README", "w") as out:
             out.write("edited here\n")
+        with open(t + "/bin/ls/ls.c", "a") as out:
+            out.write("/* edited */\n")
         os.unlink(t + "/sizes/f4096")
+        os.unlink(t + "/lib/libfoo.so")
         os.chmod(t + "/tools/run.sh", 0o644)
         os.unlink(t + "/newdir/sub/file")
         os.rmdir(t + "/newdir/sub")
@@ -106,7 +109,7 @@ class SvnUpdate(scenarios.UpdateScenarios, unittest.TestCase):
         self.assertEqual((lines, known), runs["setting"][:2])
         self.assert_clean_output(runs["setting"][3])
         self.assertEqual({l for l in lines if l.startswith(" + ")},
-                         {" + T" + p for p in ("/README", "/sizes/f4096", "/tools/run.sh", "/newdir/sub",
+                         {" + T" + p for p in ("/README", "/bin/ls/ls.c", "/sizes/f4096", "/tools/run.sh", "/newdir/sub",
                                                "/newdir/sub/file")})
         commands = command_names(requests)
         self.assertEqual((commands.count(b"status"), commands.count(b"get-dir"), commands.count(b"stat")), (1, 0, 0))
