@@ -170,4 +170,6 @@ const protocol_ops webdav_protocol = {
 	nullptr,
 	read_delta_http,
 	false,
+	nullptr,
+	nullptr,
 };

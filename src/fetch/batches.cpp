@@ -39,6 +39,14 @@ local_form_differs(const file_node& node, const struct stat& status)
 	return (status.st_mode & 07777) != (node.executable ? 0755u : 0644u);
 }
 
+// True when the listing gave node's MD5: every file's where the protocol's
+// listing gives MD5s, and a file's whose properties came with the listing.
+static bool
+md5_listed(const protocol_ops& ops, const file_node& node)
+{
+	return ops.listing_gives_md5 || (ops.listing_gives_properties && node.props_known);
+}
+
 bool
 has_property_request(const protocol_ops& ops, const file_node& node)
 {
@@ -52,7 +60,7 @@ build_property_batches(connection& conn, catalogue& cat, command_batches& batche
 {
 	for (int32_t i = 0; i < cat.count(); i++) {
 		file_node& node = cat.file[i];
-		if (conn.ops->listing_gives_md5) {
+		if (md5_listed(*conn.ops, node)) {
 			std::string local_path = *conn.path_target + node.path;
 			// The mode and kind can be judged only when the listing
 			// carried the properties inline.

@@ -74,6 +74,12 @@ bool stream_files(connection& conn, catalogue& cat, path_sets& sets);
 // again on a fresh connection, for the full run.
 void reopen_for_full_run(connection& conn, catalogue& cat);
 
+// Lists the branch for the full run: in one stream where the protocol has
+// one and stream_listing= allows it, and when that fails, with its listing
+// on a fresh connection.  The
+// directories the stream made stay; its files leave the catalogue.
+void list_branch(connection& conn, catalogue& cat, path_sets& sets);
+
 // The state the last run left, when this run can start from it: the
 // protocol has a delta, no full check was asked for, and the state names
 // the repository the server opened, the branch, and exactly the files and

@@ -139,6 +139,18 @@ property_pass(connection& conn, catalogue& cat, command_batches& batches, digest
 		pass_over(conn, cat, i, contents);
 }
 
+// The content batches of every file to download, in catalogue order, as
+// the property pass queues them.
+static std::vector<content_batch>
+queue_downloads(const connection& conn, const catalogue& cat)
+{
+	std::vector<content_batch> contents;
+	for (int32_t i = 0; i < cat.count(); i++)
+		if (cat.file[i].download)
+			queue_content(conn, cat.file[i], i, contents);
+	return contents;
+}
+
 // Every content batch in turn, its files verified and written.
 static void
 content_pass(connection& conn, catalogue& cat, const std::vector<content_batch>& contents)
@@ -185,5 +197,8 @@ get_files(connection& conn, catalogue& cat, command_batches& batches, digest_cac
 	property_pass(conn, cat, batches, digests, contents);
 	if (!contents.empty() && stream_downloads(conn, cat))
 		return;
+	// The batches were made before every size was known.
+	if (!contents.empty() && conn.ops->learn_sizes != nullptr && conn.ops->learn_sizes(conn, cat))
+		contents = queue_downloads(conn, cat);
 	content_pass(conn, cat, contents);
 }

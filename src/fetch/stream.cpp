@@ -38,3 +38,14 @@ reopen_for_full_run(connection& conn, catalogue& cat)
 	reset_connection(conn);
 	conn.ops->open(conn);
 }
+
+void
+list_branch(connection& conn, catalogue& cat, path_sets& sets)
+{
+	if (conn.ops->stream_listing != nullptr && conn.stream_listing != 0) {
+		if (conn.ops->stream_listing(conn, cat, sets))
+			return;
+		reopen_for_full_run(conn, cat);
+	}
+	conn.ops->list(conn, cat, sets);
+}

@@ -66,6 +66,10 @@ struct settings {
 	// -c or full_check=: check every local file against the repository,
 	// whatever the state of the last run says.
 	int32_t full_check = 0;
+	// stream_listing=: a full run lists the branch in one stream where the
+	// protocol has one (0: with its listing of a request per directory and
+	// file, which takes fewer bytes over a slow link).
+	int32_t stream_listing = 1;
 };
 
 // The status of a local copy as lstat gave it.  The device is left out: its
@@ -86,7 +90,7 @@ struct file_node {
 	char md5[34] = {};		// 32 hex digits and a NUL; empty until known
 	std::string path;		// relative to the target, beginning with "/"
 	int64_t raw_size = 0;		// bytes of its answer in a content batch
-	int64_t size = 0;
+	int64_t size = 0;		// of its text; -1 while a listing that gave none left it unknown
 	uint8_t special = 0;
 	std::string expansion;		// "$FreeBSD$" text; empty: none
 	uint8_t props_known = 0;	// executable, special and expansion are known

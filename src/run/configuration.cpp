@@ -95,6 +95,8 @@ apply_setting(connection& conn, std::string_view line, const char* section)
 		conn.extra_files = number_value("extra_files=", *value, section, level_range);
 	else if ((value = value_of(line, "full_check=")))
 		conn.full_check = number_value("full_check=", *value, section, level_range);
+	else if ((value = value_of(line, "stream_listing=")))
+		conn.stream_listing = number_value("stream_listing=", *value, section, level_range);
 	else if ((value = value_of(line, "tls_fingerprint=")))
 		conn.tls_fingerprint = checked_fingerprint(text_value(*value));
 }

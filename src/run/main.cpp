@@ -37,7 +37,7 @@ list_and_fetch(connection& conn, catalogue& cat, path_sets& sets, digest_cache& 
 		}
 		return digest_next_local_file(digests);
 	};
-	conn.ops->list(conn, cat, sets);
+	list_branch(conn, cat, sets);
 	build_property_batches(conn, cat, batches, digests);
 	get_files(conn, cat, batches, digests);
 }

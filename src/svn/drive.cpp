@@ -2,10 +2,12 @@
 // drive, which adds directories and files with their properties and texts
 // as svndiff.  From an empty report it adds the whole branch; from a report
 // that has the branch at the revision but lacks some files, just those.
-// A status report of the branch at an older revision gets the same drive
-// without texts, which is read into a tree_delta: what was deleted, added
-// or opened.  The drive is read one command at a time, so the stream never
-// has to fit the response buffer.
+// An update report of the branch at an older revision gets the drive of
+// what changed since, read into a tree_delta: what was deleted, added or
+// opened, with the new texts rebuilt against the local copies.  A status
+// report from empty gets a drive without texts that lists the whole
+// branch, every file with its MD5 and properties.  The drive is read one
+// command at a time, so the stream never has to fit the response buffer.
 
 #include "svn/svn.h"
 
@@ -67,8 +69,9 @@ struct drive_file {
 // directories by their path relative to the target ("" for the branch
 // itself), files by their state.  wanted, when set, names the only files
 // the drive may add: catalogue files by path, each taken once.  delta, when
-// set, takes what a status drive names instead: nothing is made or handed
-// on, and there are neither catalogue, sets nor taker.
+// set, takes what a delta drive names instead: nothing is made or handed
+// on, and there are neither catalogue, sets nor taker.  A listing has a
+// catalogue and sets but no taker: its drive brings no texts.
 struct drive_state {
 	connection& conn;
 	catalogue* cat;
@@ -76,7 +79,6 @@ struct drive_state {
 	const file_taker* take;
 	std::map<std::string, int32_t>* wanted;
 	tree_delta* delta;
-	bool keep_texts = false;	// a delta's: from an update drive, not a status one
 	std::unordered_map<std::string, std::string> directories = {};
 	std::unordered_map<std::string, drive_file> files = {};
 	std::unordered_set<std::string> added = {};	// the paths of the files added so far
@@ -84,6 +86,14 @@ struct drive_state {
 	bool closed = false;
 	bool aborted = false;
 };
+
+// True when the drive brings texts to hand on: neither a delta nor a
+// listing, whose status drives send only each text's svndiff header.
+static bool
+takes_texts(const drive_state& drive)
+{
+	return drive.take != nullptr;
+}
 
 // Says why the stream cannot go on; the caller then goes on without it.
 static bool
@@ -351,7 +361,7 @@ apply_text_delta(drive_state& drive, svn_items& items)
 	if (!items.ok || file == nullptr || file->delta)
 		return false;
 	std::optional<std::string> base;
-	if (drive.delta == nullptr || (drive.keep_texts && (base = delta_base(drive, *file, base_md5))))
+	if (drive.delta == nullptr || (base = delta_base(drive, *file, base_md5)))
 		file->delta = std::make_unique<svndiff_decoder>(base ? *base : std::string_view());
 	else {
 		file->delta = std::make_unique<svndiff_decoder>();
@@ -387,6 +397,8 @@ take_delta_chunk(drive_state& drive, svn_items& items)
 			take_delta_text(drive, *file, bytes);
 		return true;
 	}
+	if (!takes_texts(drive))
+		return true;
 	if (!file->delta->feed(bytes, file->text))
 		errx(1, "The server sent a broken text for %s%s (%s).  Quitting.", drive.conn.path_target->c_str(),
 		    file->path.c_str(), file->delta->error().c_str());
@@ -403,7 +415,7 @@ end_delta(drive_state& drive, svn_items& items)
 	if (!items.ok || file == nullptr || !file->delta || file->text_ended)
 		return false;
 	bool finished = file->delta->finish();
-	if (drive.delta == nullptr && !finished)
+	if (takes_texts(drive) && !finished)
 		errx(1, "The server sent a broken text for %s%s (%s).  Quitting.", drive.conn.path_target->c_str(),
 		    file->path.c_str(), file->delta->error().c_str());
 	if (drive.delta != nullptr && !finished && !file->text_dropped)
@@ -477,6 +489,14 @@ hand_on_file(drive_state& drive, const drive_file& file, std::string_view md5)
 	(*drive.take)(index, file.text);
 }
 
+// A file of a listing: it joins the catalogue with its MD5 and properties;
+// its size is known once its text comes.
+static void
+list_file(drive_state& drive, const drive_file& file, std::string_view md5)
+{
+	drive.cat->file[new_node(drive, file, md5)].size = -1;
+}
+
 // ( close-file ( token ( md5 ) ) )
 static bool
 close_file(drive_state& drive, svn_items& items)
@@ -489,6 +509,8 @@ close_file(drive_state& drive, svn_items& items)
 		return false;
 	if (drive.delta != nullptr)
 		record_changed_file(drive, *file, md5);
+	else if (!takes_texts(drive))
+		list_file(drive, *file, md5);
 	else
 		hand_on_file(drive, *file, md5);
 	drive.files.erase(std::string(token));
@@ -680,7 +702,17 @@ bool
 read_delta_svn(connection& conn, int32_t from, const std::vector<std::string>& missing, tree_delta& delta)
 {
 	delta = tree_delta();
-	drive_state drive{.conn = conn, .cat = nullptr, .sets = nullptr, .take = nullptr, .wanted = nullptr, .delta = &delta,
-	    .keep_texts = true};
+	drive_state drive{.conn = conn, .cat = nullptr, .sets = nullptr, .take = nullptr, .wanted = nullptr, .delta = &delta};
 	return run_drive(conn, delta_report(conn, from, missing), drive);
+}
+
+bool
+list_branch_svn(connection& conn, catalogue& cat, path_sets& sets)
+{
+	drive_state drive{.conn = conn, .cat = &cat, .sets = &sets, .take = nullptr, .wanted = nullptr, .delta = nullptr};
+	std::string report = "( status ( 0: true ( " + std::to_string(conn.revision) + " ) infinity ) )\n" +
+	    set_branch(conn.revision, true) + finish_report;
+
+	complete_local_scan(sets);
+	return run_drive(conn, report, drive);
 }

@@ -6,10 +6,14 @@
 #include "local/local.h"
 #include "transport/transport.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include <err.h>
 
@@ -42,10 +46,12 @@ batch_full(size_t bytes, int32_t)
 	return bytes > svn_batch_limit;
 }
 
+// A file whose size is not known yet counts as empty until learn_sizes
+// has asked for it.
 static int64_t
 content_answer_bytes(const connection& conn, const file_node& node)
 {
-	return svn_content_size(node.size, conn.revision);
+	return svn_content_size(std::max<int64_t>(node.size, 0), conn.revision);
 }
 
 // Keeps the batch about to be read and the one after it in flight, so
@@ -134,6 +140,83 @@ locate_content(const connection&, const file_node& node, char* region_start, cha
 	return data != nullptr && length == node.size ? data : nullptr;
 }
 
+// The stat request for the size of the file node at conn.revision.
+static std::string
+stat_request(const connection& conn, const file_node& node)
+{
+	return "( stat ( " + std::to_string(node.path.size()) + ":" + node.path + " ( " + std::to_string(conn.revision) +
+	    " ) ) )\n";
+}
+
+// The size in a stat answer group ( success ( ( ( file size ... ) ) ) );
+// -1 when it names no file or has another form.
+static int64_t
+stat_size(char* group, char* group_end)
+{
+	svn_items items{group, group_end};
+
+	svn_open_list(items);
+	if (svn_read_word(items) != "success")
+		return -1;
+	svn_open_list(items);
+	svn_open_list(items);
+	svn_open_list(items);
+	std::string_view kind = svn_read_word(items);
+	std::string_view text = svn_read_word(items);
+	int64_t size = -1;
+	if (!items.ok || kind != "file" ||
+	    std::from_chars(text.data(), text.data() + text.size(), size).ptr != text.data() + text.size())
+		return -1;
+	return size;
+}
+
+// Takes the sizes of the files asked, in order, from the stat answers in
+// conn.response; a failed or malformed answer ends the run.
+static void
+take_sizes(connection& conn, catalogue& cat, const std::vector<int32_t>& asked)
+{
+	char* cursor = conn.response.get();
+	char* response_end = cursor + conn.response_length;
+
+	for (int32_t index : asked) {
+		file_node& node = cat.file[index];
+		char* end = response_end;
+		if (check_svn_response(cursor, end) != 0)
+			exit(1);
+		char* close = svn_list_end(cursor, response_end);
+		if (close == nullptr || (node.size = stat_size(cursor, close + 1)) < 0)
+			errx(1, "Error in svn stream: no size for %s", node.path.c_str());
+		cursor = close + 2 < response_end ? close + 2 : response_end;
+	}
+}
+
+// Asks the size of every file to download that the listing gave none (a
+// status listing gives no sizes, and the content answers are read by
+// their length), in batches.  True when it asked for any.
+static bool
+learn_sizes(connection& conn, catalogue& cat)
+{
+	std::string batch;
+	std::vector<int32_t> asked;
+	bool any = false;
+
+	for (int32_t i = 0; i <= cat.count(); i++) {
+		if (i < cat.count() && cat.file[i].download && cat.file[i].size < 0) {
+			batch += stat_request(conn, cat.file[i]);
+			asked.push_back(i);
+		}
+		if (asked.empty() || (i < cat.count() && batch.size() <= svn_batch_limit))
+			continue;
+		conn.expected_groups = 2 * static_cast<uint32_t>(asked.size());
+		process_command_svn(conn, batch.c_str(), 0);
+		take_sizes(conn, cat, asked);
+		batch.clear();
+		asked.clear();
+		any = true;
+	}
+	return any;
+}
+
 // The listing starts from the branch root, the one get-dir of the first
 // batch.
 static void
@@ -147,7 +230,7 @@ const protocol_ops svn_protocol = {
 	handshake_svn,
 	list,
 	false,
-	false,
+	true,
 	property_request,
 	content_request,
 	batch_full,
@@ -161,4 +244,6 @@ const protocol_ops svn_protocol = {
 	stream_texts_svn,
 	read_delta_svn,
 	true,
+	list_branch_svn,
+	learn_sizes,
 };

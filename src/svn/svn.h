@@ -135,6 +135,15 @@ void check_listed_name(std::string_view name, const std::string& parent);
 // edit, so that the caller can go on with the full run.
 bool stream_tree_svn(connection& conn, catalogue& cat, path_sets& sets, const file_taker& take);
 
+// Lists the whole branch in one status drive from an empty report: every
+// directory made under the target (announced as the get-dir listing
+// announces it), every file appended to the catalogue with its MD5 and
+// properties (props_known set) but no size (-1: it comes with the text).
+// Every path is checked as the other drives check them.  False, with the
+// reason on standard error, when the server aborted the edit or the stream
+// failed; the catalogue then holds what came before.
+bool list_branch_svn(connection& conn, catalogue& cat, path_sets& sets);
+
 // Fetches the texts of the catalogue files at the indexes files in one
 // update stream: the report has the branch at the revision and lacks just
 // those files, so the server sends each whole.  Each is handed to take

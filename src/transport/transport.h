@@ -141,8 +141,9 @@ struct protocol_ops {
 	// whose local copy differs need their properties asked for.
 	bool listing_gives_md5;
 	// True when the listing can also give each file's properties (the
-	// file_node's props_known tells whether it did): such a file needs no
-	// property request at all, and its size comes with its content.
+	// file_node's props_known tells whether it did): such a file, whose MD5
+	// came with them, needs no property request at all, and its size comes
+	// with its content.
 	bool listing_gives_properties;
 	// The request for a file's properties, and the one for its content.
 	std::string (*property_request)(const connection& conn, const file_node& node);
@@ -187,6 +188,15 @@ struct protocol_ops {
 	bool (*read_delta)(connection& conn, int32_t from, const std::vector<std::string>& missing, tree_delta& delta);
 	// True when the listing announces each directory it makes with " + ".
 	bool announces_directories;
+	// Lists the branch in one stream, as list does, with every file's MD5
+	// and properties; false when the stream failed, so that list follows
+	// on a fresh connection.  Null where the protocol has none.
+	bool (*stream_listing)(connection& conn, catalogue& cat, path_sets& sets);
+	// Asks the sizes that the listing did not give of the catalogue files
+	// to download, where their content answers need them; true when it
+	// learned any, so that the content batches are made again.  Null
+	// where no content answer needs a size beforehand.
+	bool (*learn_sizes)(connection& conn, catalogue& cat);
 };
 
 // Closes whatever connection exists and opens a fresh one to host:port,

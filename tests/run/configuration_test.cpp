@@ -19,7 +19,7 @@ struct configuration_case {
 auto
 settings_of(const connection& c)
 {
-	return std::make_tuple(c.protocol, c.port, c.verbosity, c.trim_tree, c.extra_files,
+	return std::make_tuple(c.protocol, c.port, c.verbosity, c.trim_tree, c.extra_files, c.stream_listing,
 	    c.host.value_or("(null)"), c.branch.value_or("(null)"),
 	    c.path_target.value_or("(null)"), c.path_work.value_or("(null)"));
 }
@@ -97,8 +97,8 @@ TEST(LoadConfiguration, SectionsAndValues)
 		    "[s]\nprotocol=https\nport=8443\n",
 		    [](connection& c) { c.protocol = 3; c.port = 8443; }},
 		{"numbers within their ranges",
-		    "[s]\nport=65535\nverbosity=-2\ntrim_tree=0\nextra_files=3\n",
-		    [](connection& c) { c.port = 65535; c.verbosity = -2; c.trim_tree = 0; c.extra_files = 3; }},
+		    "[s]\nport=65535\nverbosity=-2\ntrim_tree=0\nextra_files=3\nstream_listing=0\n",
+		    [](connection& c) { c.port = 65535; c.verbosity = -2; c.trim_tree = 0; c.extra_files = 3; c.stream_listing = 0; }},
 		{"a later line overrides an earlier one",
 		    "[s]\nhost=a\nhost=\n",
 		    [](connection& c) { c.host = ""; }},
@@ -133,6 +133,7 @@ TEST(LoadConfiguration, NumbersOutOfRangeOrNotNumbersAreRefused)
 		{"[defaults]\nport=\n", "port= in section [defaults]: \"\" is not a port number from 1 to 65535"},
 		{"[s]\nverbosity= -2x\n", "verbosity= in section [s]: \" -2x\" is not a number from -2147483648 to 2147483647"},
 		{"[s]\ntrim_tree=yes\n", "trim_tree= in section [s]: \"yes\" is not a number from -2147483648 to 2147483647"},
+		{"[s]\nstream_listing=no\n", "stream_listing= in section [s]: \"no\" is not a number from -2147483648 to 2147483647"},
 		{"[s]\nextra_files=4294967297\n",
 		    "extra_files= in section [s]: \"4294967297\" is not a number from -2147483648 to 2147483647"},
 		// Protocol values are case-sensitive.

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -199,4 +200,92 @@ TEST_F(listing, NonDirectoryWhereADirectoryBelongs)
 		    target.path + "/" + name + " exists locally and is not a directory.  Please remove it manually and restart trelk");
 	}
 	EXPECT_TRUE(std::filesystem::is_empty(elsewhere.path));
+}
+
+// A status drive from empty at revision 5, after the authentication
+// requests of the command and of its report.
+static std::string
+status_drive(const std::string& commands)
+{
+	return std::string(svn_auth) + std::string(svn_auth) + "( target-rev ( 5 ) ) ( open-root ( ( ) 2:d0 ) ) " +
+	    commands;
+}
+
+// One file of a status drive in the directory d1: added, its properties
+// (each "name value"), the svndiff header of its text, closed with md5.
+static std::string
+drive_file(const std::string& path, const std::string& token, const std::vector<std::pair<std::string, std::string>>& properties, const std::string& md5)
+{
+	std::string t = svn_string(token);
+	std::string commands = "( add-file ( " + svn_string(path) + " 2:d1 " + t + " ( ) ) ) ";
+	for (auto& [name, value] : properties)
+		commands += "( change-file-prop ( " + t + " " + svn_string(name) + " ( " + svn_string(value) + " ) ) ) ";
+	return commands + "( apply-textdelta ( " + t + " ( ) ) ) ( textdelta-chunk ( " + t + " 4:SVN\x01 ) ) ( textdelta-end ( " + t +
+	    " ) ) ( close-file ( " + t + " ( 32:" + md5 + " ) ) ) ";
+}
+
+static const std::vector<std::pair<std::string, std::string>> entry_properties = {
+	{"svn:entry:committed-rev", "345"}, {"svn:entry:committed-date", "2018-10-19T12:34:56.123456Z"},
+	{"svn:entry:last-author", "dev"}};
+
+TEST_F(listing, StatusDriveGivesEveryFileWithItsMD5AndProperties)
+{
+	std::vector<std::pair<std::string, std::string>> keyword = entry_properties;
+	keyword.emplace_back("svn:keywords", "FreeBSD=%H");
+	server.send(status_drive("( add-dir ( 3:bin 2:d0 2:d1 ( ) ) ) " +
+	    drive_file("bin/ls", "f1", {{"svn:executable", "*"}}, "0123456789abcdef0123456789abcdef") +
+	    drive_file("bin/link", "f2", {{"svn:special", "*"}}, "11111111111111111111111111111111") +
+	    drive_file("bin/ls.c", "f3", keyword, "22222222222222222222222222222222") +
+	    "( close-dir ( 2:d1 ) ) ( close-dir ( 2:d0 ) ) ( close-edit ( ) ) ( success ( ) ) "));
+	server.hang_up();
+	server.conn.verbosity = 1;
+	testing::internal::CaptureStdout();
+	EXPECT_TRUE(list_branch_svn(server.conn, cat, sets));
+	EXPECT_EQ(testing::internal::GetCapturedStdout(), " + " + target.path + "/bin\n");
+	EXPECT_TRUE(std::filesystem::is_directory(target.path + "/bin"));
+	std::string report;
+	for (const std::string& piece : server.received())
+		report += piece;
+	EXPECT_EQ(report.substr(0, report.find("( success ( ) )")),
+	    "( status ( 0: true ( 5 ) infinity ) )\n( set-path ( 0: 5 true ( ) infinity ) )\n( finish-report ( ) )\n");
+	ASSERT_EQ(paths(), (std::vector<std::string>{"/bin/ls", "/bin/link", "/bin/ls.c"}));
+	struct {
+		std::string md5;
+		bool executable, special, keyword;
+		std::string expansion;
+	} expected[] = {
+		{"0123456789abcdef0123456789abcdef", true, false, false, ""},
+		{"11111111111111111111111111111111", false, true, false, ""},
+		{"22222222222222222222222222222222", false, false, true, ": head/bin/ls.c 345 2018-10-19 12:34:56Z dev "},
+	};
+	for (int32_t i = 0; i < cat.count(); i++) {
+		const file_node& node = cat.file[i];
+		EXPECT_EQ((std::make_tuple(std::string(node.md5), node.executable != 0, node.special != 0, node.keyword != 0, node.expansion)),
+		    (std::make_tuple(expected[i].md5, expected[i].executable, expected[i].special, expected[i].keyword, expected[i].expansion)))
+		    << node.path;
+		EXPECT_EQ(node.props_known, 1) << node.path;
+		EXPECT_EQ(node.size, -1) << node.path;
+	}
+}
+
+TEST_F(listing, BrokenStatusDrivesFail)
+{
+	const std::string drives[] = {
+		// The server gives up.
+		"( abort-edit ( ) ) ( failure ( ( 160006 0: 0: 0 ) ) ) ",
+		// The stream ends inside the drive.
+		"( add-dir ( 3:bin 2:d0 2:d1 ( ) ) ) ",
+		// A file closed without its MD5.
+		"( add-dir ( 3:bin 2:d0 2:d1 ( ) ) ) ( add-file ( 5:bin/f 2:d1 2:f1 ( ) ) ) ( close-file ( 2:f1 ( ) ) ) ",
+	};
+	for (const std::string& drive : drives) {
+		canned_server other;
+		other.conn.revision = 5;
+		other.conn.path_target = target.path;
+		other.send(status_drive(drive));
+		other.hang_up();
+		testing::internal::CaptureStderr();
+		EXPECT_FALSE(list_branch_svn(other.conn, cat, sets)) << drive;
+		testing::internal::GetCapturedStderr();
+	}
 }
