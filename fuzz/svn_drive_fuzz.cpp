@@ -2,8 +2,9 @@
 // after the report: fed through a socket pair to the drive reader, as the
 // delta from a recorded revision (whose changed texts are deltas against
 // the local copies of a scratch target), as the stream of a first fetch
-// (which makes directories under the target) or as the stream of chosen
-// texts.  The first input byte chooses which.
+// (which makes directories under the target), as the stream of chosen
+// texts, or as the listing of the whole branch without texts.  The first
+// input byte chooses which.
 
 #include "fuzz_support.h"
 
@@ -86,7 +87,7 @@ check_results(const catalogue& cat, const tree_delta& delta)
 	closedir(dir);
 	fuzz_check(entries == 1, "nothing is made outside the target");
 	for (int32_t i = 0; i < cat.count(); i++)
-		fuzz_check(is_clean_path(cat.file[static_cast<size_t>(i)].path), "every streamed file has a clean path");
+		fuzz_check(is_clean_path(cat.file[static_cast<size_t>(i)].path), "every streamed or listed file has a clean path");
 	for (const changed_file& file : delta.files) {
 		fuzz_check(is_clean_path(file.path), "every changed file has a clean path");
 		fuzz_check(!file.text || md5_hex(file.text->data(), file.text->size()) == file.md5,
@@ -110,6 +111,10 @@ read_drive(int mode, connection& conn, catalogue& cat, path_sets& sets, tree_del
 	}
 	if (mode == 1) {
 		stream_tree_svn(conn, cat, sets, take);
+		return;
+	}
+	if (mode == 3) {
+		list_branch_svn(conn, cat, sets);
 		return;
 	}
 	for (const char* path : {"/f", "/a/k.c"}) {
@@ -140,7 +145,7 @@ LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 	path_sets sets;
 	tree_delta delta;
 	try {
-		read_drive(data[0] % 3, conn, cat, sets, delta);
+		read_drive(data[0] % 4, conn, cat, sets, delta);
 	} catch (const fatal_stop&) {
 	}
 	close(fds[0]);
