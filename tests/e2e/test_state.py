@@ -249,6 +249,30 @@ class StateScenarios:
         finally:
             servers.stop()
 
+    def test_directory_replaced_by_a_copy(self):
+        """A directory replaced in one commit by a copy of another (the
+        delta deletes it, then adds the copy in its place), and back."""
+        repo = h.Repository(self.ws, "replaced")
+        revs = [repo.commit(t) for t in small_trees()[:2]]
+        url = "file://" + repo.path
+        subprocess.run(["svnmucc", "-m", "replace", "-U", url, "rm", "head/bin", "cp", str(revs[0]), "head/lib",
+                        "head/bin"], check=True, stdout=subprocess.DEVNULL)
+        replaced = revs[-1] + 1
+        tree = {p: n for p, n in repo.tree(revs[-1]).items() if not p.startswith("head/bin/")}
+        tree.update({"head/bin/" + p[len("head/lib/"):]: n for p, n in repo.tree(revs[0]).items()
+                     if p.startswith("head/lib/")})
+        repo.trees[replaced], repo.head = tree, replaced
+        servers = h.Servers(self.ws, repo, (self.protocol,))
+        try:
+            client = self.client("replaced", servers)
+            self.settled(client, revs[-1])
+            for rev in (replaced, revs[-1]):
+                with self.subTest(rev=rev):
+                    self.assert_run(client.update(rev=rev))
+                    self.assert_tree(client, rev, repo, servers)
+        finally:
+            servers.stop()
+
     def test_mirror_behind_the_last_revision(self):
         """A mirror of the same repository that lacks the revision the tree
         is at: the server refuses the delta, and the full run brings the
