@@ -101,10 +101,11 @@ apply_file_change(state_entry& entry, const changed_file& change)
 	return entry.executable != old.executable ? file_work::mode : file_work::none;
 }
 
-// What the delta leaves to do, by path, and where the texts to fetch are.
+// What the delta leaves to do, by path, and the changes that say where
+// the texts to fetch are and what they apply to.
 struct delta_work {
 	std::map<std::string, file_work, std::less<>> files;
-	std::map<std::string, std::string, std::less<>> hrefs;
+	std::map<std::string, const changed_file*, std::less<>> sources;
 };
 
 // Applies the delta to the state: what it deleted goes, what it added
@@ -137,7 +138,7 @@ apply_delta(tree_state& state, const tree_delta& delta, delta_work& work)
 		if (need != file_work::none)
 			work.files[change.path] = need;
 		if (!change.href.empty())
-			work.hrefs[change.path] = change.href;
+			work.sources[change.path] = &change;
 	}
 	return true;
 }
@@ -158,9 +159,12 @@ catalogue_from_state(const tree_state& state, const delta_work& work, catalogue&
 		node.props_known = 1;
 		auto need = work.files.find(path);
 		node.download = need != work.files.end() && need->second == file_work::text;
-		auto href = work.hrefs.find(path);
-		if (href != work.hrefs.end())
-			node.href = href->second;
+		auto source = work.sources.find(path);
+		if (source != work.sources.end()) {
+			node.href = source->second->href;
+			node.base_md5 = source->second->base_md5;
+			node.base_href = source->second->base_href;
+		}
 	}
 }
 
