@@ -126,6 +126,17 @@ void read_webdav_properties(const char* part, const char* part_end, file_node& n
 // local copy, as the repository would hold it, has the base's MD5.
 std::string base_delta_lines(const connection& conn, const file_node& node);
 
+// The header lines of a GET for node's text: those of base_delta_lines
+// when it has any, otherwise the request for a gzip-compressed body.
+std::string text_encoding_lines(const connection& conn, const file_node& node);
+
+// Takes a GET answer (its header and body) whose body is compressed
+// (Content-Encoding gzip): inflates it into conn.http_text, sets
+// node.size and returns true.  False for a body sent as it is.  A broken
+// gzip body, or one in a coding never asked for, ends the run naming the
+// file.
+bool take_encoded_text(connection& conn, file_node& node, std::string_view header, std::string_view body);
+
 // Takes a GET answer (its header and body) whose body is an svndiff
 // against node's base: decodes it against the local copy into
 // conn.http_text, sets node.size and returns true.  False for an answer

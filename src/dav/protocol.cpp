@@ -27,7 +27,7 @@ property_request(const connection& conn, const file_node& node)
 static std::string
 content_request(const connection& conn, const file_node& node)
 {
-	return "GET " + node.href + " HTTP/1.1\r\nHost: " + server_authority(conn) + "\r\n" + base_delta_lines(conn, node) +
+	return "GET " + node.href + " HTTP/1.1\r\nHost: " + server_authority(conn) + "\r\n" + text_encoding_lines(conn, node) +
 	    "Connection: Keep-Alive\r\n\r\n";
 }
 
@@ -143,8 +143,8 @@ receive_contents(connection& conn, catalogue& cat, const std::string& batch, int
 	return total;
 }
 
-// The body ends the region; a delta in it is decoded, and the text then
-// lies in conn.http_text.  A region after a chunked body begins with the
+// The body ends the region; a delta or a compressed body in it is
+// decoded, and the text then lies in conn.http_text.  A region after a chunked body begins with the
 // line end that closed it.
 static char*
 locate_content(connection& conn, file_node& node, char* region_start, char* region_end)
@@ -157,7 +157,8 @@ locate_content(connection& conn, file_node& node, char* region_start, char* regi
 		return nullptr;
 	char* body = region_end - node.size;
 	std::string_view header(region_start, static_cast<size_t>(start - region_start));
-	if (take_delta_text(conn, node, header, std::string_view(body, static_cast<size_t>(node.size))))
+	std::string_view data(body, static_cast<size_t>(node.size));
+	if (take_delta_text(conn, node, header, data) || take_encoded_text(conn, node, header, data))
 		return conn.http_text.data();
 	return body;
 }

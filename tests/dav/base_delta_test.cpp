@@ -1,6 +1,7 @@
-// Texts that come as an svndiff against the local copy: the GET asks for
-// one only when the local copy holds the base, and the answer is decoded
-// against it, or taken whole when the server sent the text itself.
+// Texts that come as an svndiff against the local copy or compressed: the
+// GET asks for a delta only when the local copy holds the base, for gzip
+// otherwise, and the answer is decoded, or taken as it is when the server
+// sent the text itself.
 
 #include "dav/dav.h"
 #include "local/local.h"
@@ -9,6 +10,7 @@
 #include "../local/test_support.h"
 
 #include <unistd.h>
+#include <zlib.h>
 
 #include <gtest/gtest.h>
 
@@ -33,9 +35,27 @@ delta_of_new_text()
 }
 
 std::string
-answer_header(const std::string& type)
+answer_header(const std::string& type, const std::string& coding = "")
 {
-	return "HTTP/1.1 200 OK\r\nVary: X-SVN-VR-Base\r\nContent-Type: " + type + "\r\n\r\n";
+	return "HTTP/1.1 200 OK\r\nVary: X-SVN-VR-Base\r\nContent-Type: " + type + "\r\n" +
+	    (coding.empty() ? "" : "Content-Encoding: " + coding + "\r\n") + "\r\n";
+}
+
+// text as one gzip member.
+std::string
+gzipped(const std::string& text)
+{
+	z_stream z = {};
+	EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+	std::string out(deflateBound(&z, text.size()) + 32, '\0');
+	z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+	z.avail_in = static_cast<uInt>(text.size());
+	z.next_out = reinterpret_cast<Bytef*>(out.data());
+	z.avail_out = static_cast<uInt>(out.size());
+	EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+	out.resize(z.total_out);
+	deflateEnd(&z);
+	return out;
 }
 
 // A target holding /x.c with base_text, and a node for it whose base is
@@ -98,8 +118,10 @@ TEST(BaseDeltaLines, AskedOnlyWhenTheLocalCopyHoldsTheBase)
 		if (!c.with_href)
 			f.node.base_href.clear();
 		EXPECT_EQ(base_delta_lines(f.conn, f.node), c.lines);
+		// Without a delta the text is asked for compressed.
 		std::string request = webdav_protocol.content_request(f.conn, f.node);
 		EXPECT_EQ(request.find("X-SVN-VR-Base") != std::string::npos, !c.lines.empty()) << request;
+		EXPECT_EQ(request.find("\r\nAccept-Encoding: gzip\r\n") != std::string::npos, c.lines.empty()) << request;
 	}
 }
 
@@ -122,6 +144,18 @@ TEST(LocateContent, DeltaDecodedAgainstTheLocalCopyOrTextTakenWhole)
 		{"no base asked for: a text labelled svndiff is the text", false, "application/vnd.svn-svndiff",
 		    delta_of_new_text(), delta_of_new_text()},
 	};
+	const struct {
+		const char* name;
+		std::string coding;
+		std::string body;
+		std::string text;
+	} encoded[] = {
+		{"gzip", "gzip", gzipped(new_text), new_text},
+		{"gzip in another case, an empty text", "GZip", gzipped(""), ""},
+		{"a text larger than one piece of output", "gzip", gzipped(std::string(200000, 'a') + new_text),
+		    std::string(200000, 'a') + new_text},
+		{"identity", "identity", new_text, new_text},
+	};
 
 	for (const auto& c : cases) {
 		SCOPED_TRACE(c.name);
@@ -130,6 +164,39 @@ TEST(LocateContent, DeltaDecodedAgainstTheLocalCopyOrTextTakenWhole)
 			f.node.base_md5.clear();
 		EXPECT_EQ(f.located(answer_header(c.type), c.body, c.before), c.text);
 		EXPECT_EQ(read_text(f.folder.path + "/x.c"), base_text);
+	}
+	for (const auto& c : encoded) {
+		SCOPED_TRACE(c.name);
+		fixture f;
+		f.node.base_md5.clear();
+		EXPECT_EQ(f.located(answer_header("text/plain", c.coding), c.body, "\r\n"), c.text);
+	}
+}
+
+TEST(LocateContentDeathTest, BrokenGzipEndsTheRunNamingTheFile)
+{
+	std::string body = gzipped(new_text);
+	std::string wrong_check = body;
+	wrong_check[wrong_check.size() - 6] ^= 1;	// the CRC-32 of the text
+	const struct {
+		const char* name;
+		std::string coding;
+		std::string body;
+		std::string reason;
+	} cases[] = {
+		{"a wrong check value", "gzip", wrong_check, "gzip: incorrect data check"},
+		{"cut short", "gzip", body.substr(0, body.size() - 4), "gzip: the data ends early"},
+		{"bytes after the end", "gzip", body + "x", "gzip: data after the end"},
+		{"no gzip at all", "gzip", new_text, "gzip: incorrect header check"},
+		{"a coding never asked for", "br", body, "the unknown coding br"},
+	};
+
+	for (const auto& c : cases) {
+		SCOPED_TRACE(c.name);
+		fixture f;
+		f.node.base_md5.clear();
+		EXPECT_EXIT(f.located(answer_header("text/plain", c.coding), c.body), testing::ExitedWithCode(1),
+		    errx_text("The server sent a broken text for " + f.folder.path + "/x.c (" + c.reason + ").  Quitting."));
 	}
 }
 
