@@ -39,6 +39,10 @@ struct body_framing {
 // Content-Length.  A malformed Content-Length ends the run.
 body_framing read_framing(std::string_view header);
 
+// The value of the first field name (any case) in the header, status
+// line through blank line, blanks trimmed; nullopt when it has none.
+std::optional<std::string_view> header_field(std::string_view header, std::string_view name);
+
 // True when a GET answered with this status may succeed when asked again:
 // a server error (5xx), a request timeout (408) or too many requests (429).
 bool is_transient_status(int status);
@@ -116,6 +120,29 @@ void percent_decode(std::string& text);
 // Takes size, the executable and special flags and the expansion text from
 // one file's part of the PROPFIND answers [part, part_end).
 void read_webdav_properties(const char* part, const char* part_end, file_node& node, std::string& expansion);
+
+// The header lines of a GET that ask for node's text as a delta against
+// its local copy: empty unless the delta named the file's base and the
+// local copy, as the repository would hold it, has the base's MD5.
+std::string base_delta_lines(const connection& conn, const file_node& node);
+
+// The header lines of a GET for node's text: those of base_delta_lines
+// when it has any, otherwise the request for a gzip-compressed body.
+std::string text_encoding_lines(const connection& conn, const file_node& node);
+
+// Takes a GET answer (its header and body) whose body is compressed
+// (Content-Encoding gzip): inflates it into conn.http_text, sets
+// node.size and returns true.  False for a body sent as it is.  A broken
+// gzip body, or one in a coding never asked for, ends the run naming the
+// file.
+bool take_encoded_text(connection& conn, file_node& node, std::string_view header, std::string_view body);
+
+// Takes a GET answer (its header and body) whose body is an svndiff
+// against node's base: decodes it against the local copy into
+// conn.http_text, sets node.size and returns true.  False for an answer
+// that holds the text itself.  A broken delta, or a local copy that no
+// longer holds the base, ends the run naming the file.
+bool take_delta_text(connection& conn, file_node& node, std::string_view header, std::string_view body);
 
 // Measures the answers of one GET batch: sets raw_size of every file from
 // first to last (catalogue indexes) whose download flag is set and returns

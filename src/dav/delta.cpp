@@ -34,6 +34,7 @@ struct delta_reader {
 	std::string reason;		// why the reading failed; empty while it has not
 	std::vector<std::string> directories;	// the open ones, outermost first
 	std::optional<changed_file> file;	// the file being read
+	std::string file_revision;	// the revision an opened file was at
 	bool in_checked_in = false;
 	bool collecting = false;	// the element's text goes to text
 	std::string text;
@@ -151,6 +152,8 @@ start_file(delta_reader& reader, const XML_Char** attributes, bool added)
 	if (path.empty())
 		return;
 	changed_file& file = reader.file.emplace();
+	const XML_Char* revision = attribute(attributes, "rev");
+	reader.file_revision = revision != nullptr && !added ? revision : "";
 	file.repository_path = reader.trunk.empty() ? path.substr(1) : reader.trunk + path;
 	file.path = std::move(path);
 	file.added = added;
@@ -201,7 +204,10 @@ element_start(void* data, const XML_Char* full_name, const XML_Char** attributes
 		reader.collecting = reader.in_checked_in;
 	else if (name == "md5-checksum")
 		reader.collecting = true;
-	else if (name == "set-prop")
+	else if (name == "fetch-file") {
+		const XML_Char* base = attribute(attributes, "base-checksum");
+		reader.file->base_md5 = base != nullptr ? base : "";
+	} else if (name == "set-prop")
 		start_property(reader, attributes);
 	else if (name == "remove-prop")
 		remove_property(reader, attributes);
@@ -221,6 +227,34 @@ checked_md5(std::string md5)
 	return md5;
 }
 
+// href ("/base/!svn/rvr/2/head/x.c") made to name the same path at
+// revision, a decimal number; empty when either is not of that form.
+static std::string
+revision_href(std::string_view href, std::string_view revision)
+{
+	if (revision.empty() || revision.size() > 10 ||
+	    !std::all_of(revision.begin(), revision.end(), [](char c) { return c >= '0' && c <= '9'; }))
+		return {};
+	size_t special = href.find("/!svn/");
+	size_t kind_end = special == std::string_view::npos ? special : href.find('/', special + 6);
+	size_t path = kind_end == std::string_view::npos ? kind_end : href.find('/', kind_end + 1);
+	if (path == std::string_view::npos)
+		return {};
+	return std::string(href.substr(0, special)) + "/!svn/rvr/" + std::string(revision) + std::string(href.substr(path));
+}
+
+// The base an opened file's delta can apply to: the text it had at the
+// revision the tree reported, where the server names its MD5.  Nothing
+// when the server names none, or names it in a form not understood.
+static void
+take_base(changed_file& file, const std::string& revision)
+{
+	file.base_md5 = checked_md5(std::move(file.base_md5));
+	file.base_href = file.base_md5.empty() ? "" : revision_href(file.href, revision);
+	if (file.base_href.empty())
+		file.base_md5.clear();
+}
+
 // Closes the file: its href must name the path its nesting gives, and its
 // MD5 must be there.
 static void
@@ -233,6 +267,7 @@ end_file(delta_reader& reader)
 	file.md5 = checked_md5(std::move(file.md5));
 	if (file.md5.empty())
 		return fail(reader, "no usable MD5 checksum for " + printable_text(file.path));
+	take_base(file, reader.file_revision);
 	reader.delta.files.push_back(std::move(file));
 	reader.file.reset();
 }

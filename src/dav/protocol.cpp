@@ -27,7 +27,8 @@ property_request(const connection& conn, const file_node& node)
 static std::string
 content_request(const connection& conn, const file_node& node)
 {
-	return "GET " + node.href + " HTTP/1.1\r\nHost: " + server_authority(conn) + "\r\nConnection: Keep-Alive\r\n\r\n";
+	return "GET " + node.href + " HTTP/1.1\r\nHost: " + server_authority(conn) + "\r\n" + text_encoding_lines(conn, node) +
+	    "Connection: Keep-Alive\r\n\r\n";
 }
 
 static bool
@@ -142,14 +143,24 @@ receive_contents(connection& conn, catalogue& cat, const std::string& batch, int
 	return total;
 }
 
+// The body ends the region; a delta or a compressed body in it is
+// decoded, and the text then lies in conn.http_text.  A region after a chunked body begins with the
+// line end that closed it.
 static char*
-locate_content(const connection&, const file_node& node, char* region_start, char* region_end)
+locate_content(connection& conn, file_node& node, char* region_start, char* region_end)
 {
+	while (region_start < region_end && (*region_start == '\r' || *region_start == '\n'))
+		region_start++;
 	char* start = region_start;
 
-	if (check_http_response(start, region_end) != 0 || start == nullptr)
+	if (check_http_response(start, region_end) != 0 || start == nullptr || region_end - node.size < start)
 		return nullptr;
-	return region_end - node.size >= start ? region_end - node.size : nullptr;
+	char* body = region_end - node.size;
+	std::string_view header(region_start, static_cast<size_t>(start - region_start));
+	std::string_view data(body, static_cast<size_t>(node.size));
+	if (take_delta_text(conn, node, header, data) || take_encoded_text(conn, node, header, data))
+		return conn.http_text.data();
+	return body;
 }
 
 const protocol_ops webdav_protocol = {

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <algorithm>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -177,6 +178,23 @@ names_chunked(std::string_view value)
 	while (!last.empty() && (last.back() == ' ' || last.back() == '\t'))
 		last.remove_suffix(1);
 	return last.size() == 7 && strncasecmp(last.data(), "chunked", 7) == 0;
+}
+
+std::optional<std::string_view>
+header_field(std::string_view header, std::string_view name)
+{
+	size_t at = header.find("\r\n");
+
+	while (at != std::string_view::npos && at + 2 < header.size()) {
+		size_t eol = header.find("\r\n", at + 2);
+		if (eol == std::string_view::npos)
+			break;
+		std::string_view line = header.substr(at + 2, eol - at - 2);
+		at = eol;
+		if (is_field(line, name))
+			return field_value(line);
+	}
+	return std::nullopt;
 }
 
 body_framing

@@ -103,12 +103,13 @@ apply_file_change(state_entry& entry, const changed_file& change)
 	return entry.executable != old.executable ? file_work::mode : file_work::none;
 }
 
-// What the delta leaves to do, by path, where the texts to fetch are, the
-// texts it brought, and the files whose text stayed as it was (their form
-// or expansion changed), which the local copy gives.
+// What the delta leaves to do, by path, the changes that say where the
+// texts to fetch are and what they apply to, the texts it brought, and the
+// files whose text stayed as it was (their form or expansion changed),
+// which the local copy gives.
 struct delta_work {
 	std::map<std::string, file_work, std::less<>> files;
-	std::map<std::string, std::string, std::less<>> hrefs;
+	std::map<std::string, const changed_file*, std::less<>> sources;
 	std::map<std::string, std::string, std::less<>> texts;
 	std::set<std::string, std::less<>> same_texts;
 };
@@ -144,7 +145,7 @@ apply_delta(tree_state& state, tree_delta& delta, delta_work& work)
 		if (need != file_work::none)
 			work.files[change.path] = need;
 		if (!change.href.empty())
-			work.hrefs[change.path] = change.href;
+			work.sources[change.path] = &change;
 		if (change.text)
 			work.texts[change.path] = std::move(*change.text);
 		else if (need == file_work::text && old_md5 == found->second.md5)
@@ -169,9 +170,12 @@ catalogue_from_state(const tree_state& state, const delta_work& work, catalogue&
 		node.props_known = 1;
 		auto need = work.files.find(path);
 		node.download = need != work.files.end() && need->second == file_work::text;
-		auto href = work.hrefs.find(path);
-		if (href != work.hrefs.end())
-			node.href = href->second;
+		auto source = work.sources.find(path);
+		if (source != work.sources.end()) {
+			node.href = source->second->href;
+			node.base_md5 = source->second->base_md5;
+			node.base_href = source->second->base_href;
+		}
 	}
 }
 

@@ -87,6 +87,10 @@ struct file_node {
 	uint8_t download = 0;
 	uint8_t executable = 0;
 	std::string href;		// WebDAV only
+	// The text its local copy should hold, which the server can send a
+	// delta against: its MD5 (empty: none) and, over WebDAV, its href.
+	std::string base_md5;
+	std::string base_href;
 	char md5[34] = {};		// 32 hex digits and a NUL; empty until known
 	std::string path;		// relative to the target, beginning with "/"
 	int64_t raw_size = 0;		// bytes of its answer in a content batch

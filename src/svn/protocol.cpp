@@ -124,7 +124,7 @@ receive_contents(connection& conn, catalogue& cat, const std::string& batch, int
 }
 
 static char*
-locate_content(const connection&, const file_node& node, char* region_start, char* region_end)
+locate_content(connection&, file_node& node, char* region_start, char* region_end)
 {
 	char* start = region_start;
 	char* end = region_end;

@@ -64,6 +64,11 @@ struct changed_file {
 	bool added = false;
 	std::string md5;		// of its text at the new revision, lower case
 	std::string href;		// WebDAV: where that text is
+	// An opened file's text at the revision the tree is at, which a delta
+	// of the new text can apply to: its MD5 (empty: the server offers no
+	// delta) and, over WebDAV, where it is.
+	std::string base_md5;
+	std::string base_href;
 	std::vector<property_change> properties;
 	std::optional<std::string> text;	// svn: the new text, when the delta brought it
 };
@@ -112,6 +117,9 @@ struct connection : settings {
 	std::string http_ahead;
 	bool http_ahead_sent = false;
 	std::string http_carried;
+	// HTTP: the text of the last answer that came as a delta or encoded,
+	// which locate_content points into.
+	std::string http_text;
 	// svn: commands written before the answers in front of them were read,
 	// oldest first; answers read before their commands were asked for; and
 	// bytes read past the end of an answer, which begin the next one.  All
@@ -168,9 +176,11 @@ struct protocol_ops {
 	// Returns the length of all answers, or -1 when the attempt failed;
 	// refusal then names what failed, when the server said so.
 	int64_t (*receive_contents)(connection& conn, catalogue& cat, const std::string& batch, int32_t first, int32_t last, std::string& refusal);
-	// The first data byte of node in its answer [region_start,
-	// region_end); null when the answer failed or is not as long.
-	char* (*locate_content)(const connection& conn, const file_node& node, char* region_start, char* region_end);
+	// The first data byte of node's text in its answer [region_start,
+	// region_end), node.size set to the text's length; null when the
+	// answer failed or is not as long.  A text that comes as a delta
+	// against the local copy is decoded into the connection's keeping.
+	char* (*locate_content)(connection& conn, file_node& node, char* region_start, char* region_end);
 	// Fetches the whole branch in one stream, directories made and every
 	// file handed to take; false when the stream failed, so that the full
 	// run can follow.  Null where the protocol has no such stream.

@@ -24,6 +24,8 @@ print_delta(const connection& conn, const tree_delta& delta)
 	for (const changed_file& file : delta.files) {
 		printf("F\t%s\t%d\t%s\t%s\t%s\n", file.path.c_str(), file.added, file.md5.c_str(),
 		    file.href.c_str(), file.repository_path.c_str());
+		if (!file.base_md5.empty())
+			printf("B\t%s\t%s\t%s\n", file.path.c_str(), file.base_md5.c_str(), file.base_href.c_str());
 		for (const property_change& property : file.properties)
 			if (property.value)
 				printf("P\t%s\t%s\t%s\n", file.path.c_str(), property.name.c_str(), property.value->c_str());

@@ -28,8 +28,9 @@ checked_in(const std::string& path)
 }
 
 // The delta as lines: "D path", "A path" (a directory), "F path" or
-// "F+ path" (added) with its MD5, href and repository path, and each
-// property as "P name=value" or "R name".
+// "F+ path" (added) with its MD5, href and repository path (and "base",
+// its base's MD5 and href, when it has one), and each property as
+// "P name=value" or "R name".
 std::vector<std::string>
 described(const tree_delta& delta)
 {
@@ -41,7 +42,8 @@ described(const tree_delta& delta)
 		lines.push_back("A " + path);
 	for (const changed_file& file : delta.files) {
 		lines.push_back((file.added ? "F+ " : "F ") + file.path + " " + file.md5 + " " + file.href +
-		    " " + file.repository_path);
+		    " " + file.repository_path + (file.base_md5.empty() && file.base_href.empty() ? "" :
+		    " base " + file.base_md5 + " " + file.base_href));
 		for (const property_change& property : file.properties)
 			lines.push_back(property.value ? "P " + property.name + "=" + *property.value : "R " + property.name);
 	}
@@ -64,8 +66,22 @@ TEST(ParseDeltaReport, ReadsWhatChanged)
 		    "<S:set-prop name=\"svn:entry:last-author\">dev</S:set-prop>\n"
 		    "<S:fetch-file base-checksum=\"5bbf5a52328e7439ae6e719dfe712200\"/>\n" + md5 + "</S:open-file>\n"
 		    "</S:open-directory>\n" + tail,
-		    {"D /a/old", "F /a/x.c " + lower + " /base/!svn/rvr/2/head/a/x.c head/a/x.c",
-			"P svn:entry:last-author=dev"}},
+		    {"D /a/old", "F /a/x.c " + lower + " /base/!svn/rvr/2/head/a/x.c head/a/x.c base "
+			"5bbf5a52328e7439ae6e719dfe712200 /base/!svn/rvr/1/head/a/x.c", "P svn:entry:last-author=dev"}},
+		{"bases: the revision the file was at, none without a usable checksum or revision, none when added", "head",
+		    head + "<S:open-file name=\"a%b\" rev=\"7\">" + checked_in("/a%25b") +
+		    "<S:fetch-file base-checksum=\"5BBF5A52328E7439AE6E719DFE712200\"/>" + md5 + "</S:open-file>"
+		    "<S:open-file name=\"n\" rev=\"1\">" + checked_in("/n") + "<S:fetch-file base-checksum=\"5bbf\"/>" + md5 +
+		    "</S:open-file><S:open-file name=\"r\">" + checked_in("/r") +
+		    "<S:fetch-file base-checksum=\"5bbf5a52328e7439ae6e719dfe712200\"/>" + md5 + "</S:open-file>"
+		    "<S:open-file name=\"q\" rev=\"1x\">" + checked_in("/q") +
+		    "<S:fetch-file base-checksum=\"5bbf5a52328e7439ae6e719dfe712200\"/>" + md5 + "</S:open-file>"
+		    "<S:add-file name=\"p\" rev=\"1\">" + checked_in("/p") +
+		    "<S:fetch-file base-checksum=\"5bbf5a52328e7439ae6e719dfe712200\"/>" + md5 + "</S:add-file>" + tail,
+		    {"F /a%b " + lower + " /base/!svn/rvr/2/head/a%25b head/a%b base 5bbf5a52328e7439ae6e719dfe712200 "
+			"/base/!svn/rvr/7/head/a%25b",
+			"F /n " + lower + " /base/!svn/rvr/2/head/n head/n", "F /r " + lower + " /base/!svn/rvr/2/head/r head/r",
+			"F /q " + lower + " /base/!svn/rvr/2/head/q head/q", "F+ /p " + lower + " /base/!svn/rvr/2/head/p head/p"}},
 		{"added directories and a file, entities and base64 decoded, a property removed", "head",
 		    head + "<S:add-directory name=\"n\">\n" + checked_in("/n") + "<S:add-directory name=\"m\">\n" +
 		    "<S:add-file name=\"f%\">\n" + checked_in("/n/m/f%25") +

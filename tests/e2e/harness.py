@@ -339,7 +339,7 @@ LoadModule dav_module {mods}/mod_dav.so
 LoadModule dav_svn_module {mods}/mod_dav_svn.so
 LoadModule socache_shmcb_module {mods}/mod_socache_shmcb.so
 LoadModule ssl_module {mods}/mod_ssl.so
-{user}
+{deflate_module}{user}
 StartServers 1
 ServerLimit 1
 ThreadsPerChild 25
@@ -354,15 +354,17 @@ SSLSessionCache none
   DAV svn
   SVNPath {repo}
   Require all granted
-</Location>
+{deflate_filter}</Location>
 """
 
 
 class Apache:
     """httpd with mod_dav_svn: one plain and one TLS port over ROOT/base.
-    The TLS port shows cert.pem, which the authority ca_file signed."""
+    The TLS port shows cert.pem, which the authority ca_file signed.  With
+    deflate, mod_deflate compresses every answer whose request accepts
+    gzip."""
 
-    def __init__(self, workspace, root):
+    def __init__(self, workspace, root, deflate=False):
         self.dir = workspace.fresh("httpd-%s" % os.path.basename(root))
         os.makedirs(os.path.join(self.dir, "run"), exist_ok=True)
         make_certificates(self.dir)
@@ -377,7 +379,7 @@ class Apache:
         with open(conf, "w") as out:
             out.write(APACHE_CONF.format(dir=self.dir, http=self.http_port, https=self.https_port,
                                          mods=APACHE_MODULES, repo=os.path.join(root, "base"),
-                                         user=user, **self._ipv6()))
+                                         user=user, **self._ipv6(), **self._deflate(deflate)))
         make_readable(workspace.path)
         self.log = os.path.join(self.dir, "error.log")
         self.proc = subprocess.Popen(["apache2", "-f", conf, "-DFOREGROUND"],
@@ -385,6 +387,13 @@ class Apache:
                                      start_new_session=True)
         wait_for_port(self.http_port, self.proc, "httpd", self.log)
         wait_for_port(self.https_port, self.proc, "httpd", self.log)
+
+    @staticmethod
+    def _deflate(deflate):
+        if not deflate:
+            return {"deflate_module": "", "deflate_filter": ""}
+        return {"deflate_module": "LoadModule deflate_module %s/mod_deflate.so\n" % APACHE_MODULES,
+                "deflate_filter": "  SetOutputFilter DEFLATE\n"}
 
     def _ipv6(self):
         """The same ports on ::1 too, when the machine has IPv6 loopback."""
@@ -430,13 +439,13 @@ def _start(make, attempts=3):
 class Servers:
     """svnserve and/or Apache over one repository root, by protocol name."""
 
-    def __init__(self, workspace, repository, protocols=("svn", "http", "https")):
+    def __init__(self, workspace, repository, protocols=("svn", "http", "https"), deflate=False):
         self.svn = self.apache = None
         try:
             if "svn" in protocols:
                 self.svn = _start(lambda: Svnserve(workspace, repository.root))
             if {"http", "https"} & set(protocols):
-                self.apache = _start(lambda: Apache(workspace, repository.root))
+                self.apache = _start(lambda: Apache(workspace, repository.root, deflate))
         except Exception:
             self.stop()
             raise

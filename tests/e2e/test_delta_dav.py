@@ -30,12 +30,13 @@ THIRD = dict(SECOND, **{"head/s.sh": h.f("s\n")})
 
 
 class Delta:
-    """The probe's output: entries deleted, directories added, and each
-    file as (added, md5, href, repository path, {property: value or None})."""
+    """The probe's output: entries deleted, directories added, each
+    file as (added, md5, href, repository path, {property: value or None}),
+    and the base of each file that has one as (md5, href)."""
 
     def __init__(self, text):
         self.uuid = None
-        self.deleted, self.added_directories, self.files = set(), [], {}
+        self.deleted, self.added_directories, self.files, self.bases = set(), [], {}, {}
         for line in text.splitlines():
             kind, *fields = line.split("\t")
             if kind == "uuid":
@@ -44,6 +45,8 @@ class Delta:
                 self.deleted.add(fields[0])
             elif kind == "A":
                 self.added_directories.append(fields[0])
+            elif kind == "B":
+                self.bases[fields[0]] = tuple(fields[1:])
             elif kind == "F":
                 path, added, md5, href, repository_path = fields
                 self.files[path] = (added == "1", md5, href, repository_path, {})
@@ -90,6 +93,10 @@ class DavDelta(unittest.TestCase):
         added, digest, href, repository_path, props = delta.files["/a/x.c"]
         self.assertEqual((added, digest, repository_path), (False, md5("two\n"), "head/a/x.c"))
         self.assertTrue(href.endswith("/!svn/rvr/2/head/a/x.c"), href)
+        # Only the edited file has a base: its text at the revision the
+        # tree was at, where the server keeps it.
+        self.assertEqual(set(delta.bases), {"/a/x.c"})
+        self.assertEqual(delta.bases["/a/x.c"], (md5("one\n"), href.replace("/rvr/2/", "/rvr/1/")))
         # The keyword expansion's revision, date and author come with every
         # changed file, under the names the consumer reads.
         self.assertEqual(props["svn:entry:committed-rev"], "2")
