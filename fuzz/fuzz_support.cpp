@@ -4,6 +4,7 @@
 
 #include "fuzz_support.h"
 
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <err.h>
@@ -116,4 +117,25 @@ write_file_whole(const std::string& path, const uint8_t* data, size_t size)
 		done += static_cast<size_t>(n);
 	}
 	close(fd);
+}
+
+bool
+load_answer_into_socket_pair(int fds[2], const uint8_t* data, size_t size)
+{
+	int buffer = 4 << 20;
+
+	if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
+		return false;
+	setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
+	fcntl(fds[1], F_SETFL, O_NONBLOCK);
+	fcntl(fds[0], F_SETFL, O_NONBLOCK);
+	size_t done = 0;
+	while (done < size) {
+		ssize_t n = write(fds[1], data + done, size - done);
+		if (n <= 0)
+			break;
+		done += static_cast<size_t>(n);
+	}
+	shutdown(fds[1], SHUT_WR);
+	return true;
 }

@@ -27,3 +27,9 @@ void empty_folder(const std::string& folder);
 
 // Writes size bytes of data to path, replacing the file.
 void write_file_whole(const std::string& path, const uint8_t* data, size_t size);
+
+// Puts the answer into a new socket pair and shuts its sending side, so
+// that the reader of fds[0] meets the end of the stream after it.  The
+// reading side does not block on writes: a full pair ends the run like a
+// dead server.  False when no pair can be made.
+bool load_answer_into_socket_pair(int fds[2], const uint8_t* data, size_t size);

@@ -11,11 +11,9 @@
 #include "local/local.h"
 #include "svn/svn.h"
 
-#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -47,29 +45,6 @@ make_bases()
 	write_file_whole(target + "/f", reinterpret_cast<const uint8_t*>(plain), sizeof(plain) - 1);
 	write_file_whole(target + "/a/k.c", reinterpret_cast<const uint8_t*>(expanded), sizeof(expanded) - 1);
 	fuzz_check(symlink("f", (target + "/a/l").c_str()) == 0, "a base link can be made");
-}
-
-// Puts the answer into the socket pair and shuts its sending side, so that
-// the reader meets the end of the stream after it.
-static bool
-load_answer(int fds[2], const uint8_t* data, size_t size)
-{
-	int buffer = 4 << 20;
-
-	if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
-		return false;
-	setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
-	setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
-	fcntl(fds[1], F_SETFL, O_NONBLOCK);
-	size_t done = 0;
-	while (done < size) {
-		ssize_t n = write(fds[1], data + done, size - done);
-		if (n <= 0)
-			break;
-		done += static_cast<size_t>(n);
-	}
-	shutdown(fds[1], SHUT_WR);
-	return true;
 }
 
 // Nothing may appear next to the target, and every path the drive names
@@ -131,7 +106,7 @@ LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
 	int fds[2];
 
-	if (size < 1 || !load_answer(fds, data + 1, size - 1))
+	if (size < 1 || !load_answer_into_socket_pair(fds, data + 1, size - 1))
 		return 0;
 	make_bases();
 	connection conn;

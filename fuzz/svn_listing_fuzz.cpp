@@ -9,11 +9,9 @@
 #include "local/local.h"
 #include "svn/svn.h"
 
-#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -43,30 +41,6 @@ batch_commands(int count)
 	return commands;
 }
 
-// Puts the answer into the socket pair and shuts its sending side, so that
-// the reader meets the end of the stream after it.  The reading side does
-// not block on writes: a full pair ends the run like a dead server.
-static bool
-load_answer(int fds[2], const uint8_t* data, size_t size)
-{
-	int buffer = 4 << 20;
-
-	if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
-		return false;
-	setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
-	fcntl(fds[1], F_SETFL, O_NONBLOCK);
-	fcntl(fds[0], F_SETFL, O_NONBLOCK);
-	size_t done = 0;
-	while (done < size) {
-		ssize_t n = write(fds[1], data + done, size - done);
-		if (n <= 0)
-			break;
-		done += static_cast<size_t>(n);
-	}
-	shutdown(fds[1], SHUT_WR);
-	return true;
-}
-
 // Nothing may appear next to the target, and every listed file must have a
 // clean path below it.
 static void
@@ -91,7 +65,7 @@ LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
 	int fds[2];
 
-	if (size < 1 || !load_answer(fds, data + 1, size - 1))
+	if (size < 1 || !load_answer_into_socket_pair(fds, data + 1, size - 1))
 		return 0;
 	int count = 1 + data[0] % 4;
 	connection conn;

@@ -180,8 +180,12 @@ names_chunked(std::string_view value)
 	return last.size() == 7 && strncasecmp(last.data(), "chunked", 7) == 0;
 }
 
-std::optional<std::string_view>
-header_field(std::string_view header, std::string_view name)
+// Calls take with each field line of an answer's header, the status line
+// left out, until take returns true.  Each field line ends with CRLF; text
+// after the last one is no field.
+template <typename Take>
+static void
+for_each_field(std::string_view header, Take take)
 {
 	size_t at = header.find("\r\n");
 
@@ -191,10 +195,22 @@ header_field(std::string_view header, std::string_view name)
 			break;
 		std::string_view line = header.substr(at + 2, eol - at - 2);
 		at = eol;
-		if (is_field(line, name))
-			return field_value(line);
+		if (take(line))
+			return;
 	}
-	return std::nullopt;
+}
+
+std::optional<std::string_view>
+header_field(std::string_view header, std::string_view name)
+{
+	std::optional<std::string_view> found;
+
+	for_each_field(header, [&](std::string_view line) {
+		if (is_field(line, name))
+			found = field_value(line);
+		return found.has_value();
+	});
+	return found;
 }
 
 body_framing
@@ -202,23 +218,16 @@ read_framing(std::string_view header)
 {
 	body_framing framing;
 	bool chunked = false;
-	size_t at = header.find("\r\n");
 
-	// Each field line ends with CRLF; text after the last one is no field.
-	while (at != std::string_view::npos && at + 2 < header.size()) {
-		at += 2;
-		size_t eol = header.find("\r\n", at);
-		if (eol == std::string_view::npos)
-			break;
-		std::string_view line = header.substr(at, eol - at);
-		at = eol;
+	for_each_field(header, [&](std::string_view line) {
 		if (is_field(line, "Content-Length") && framing.kind == body_framing::none) {
 			framing.kind = body_framing::content_length;
 			framing.length = content_length(field_value(line));
 		}
 		if (is_field(line, "Transfer-Encoding"))
 			chunked = names_chunked(field_value(line));
-	}
+		return false;
+	});
 	// Chunked coding wins over a Content-Length (RFC 9112, section 6.3).
 	if (chunked) {
 		framing.kind = body_framing::chunked;
@@ -265,25 +274,21 @@ closes_connection(std::string_view header)
 {
 	bool old_version = header.compare(0, 9, "HTTP/1.0 ") == 0;
 	bool keep_alive = false;
-	size_t at = header.find("\r\n");
+	bool close = false;
 
-	while (at != std::string_view::npos && at + 2 < header.size()) {
-		size_t eol = header.find("\r\n", at + 2);
-		if (eol == std::string_view::npos)
-			break;
-		std::string_view line = header.substr(at + 2, eol - at - 2);
-		at = eol;
+	for_each_field(header, [&](std::string_view line) {
 		if (!is_field(line, "Connection"))
-			continue;
+			return false;
 		std::string_view value = field_value(line);
 		for (size_t i = 0; i + 5 <= value.size(); i++)
 			if (strncasecmp(value.data() + i, "close", 5) == 0)
-				return true;
+				close = true;
 		for (size_t i = 0; i + 10 <= value.size(); i++)
 			if (strncasecmp(value.data() + i, "keep-alive", 10) == 0)
 				keep_alive = true;
-	}
-	return old_version && !keep_alive;
+		return close;
+	});
+	return close || (old_version && !keep_alive);
 }
 
 // Counts the body of the answer being read as complete; its data ends at
