@@ -164,7 +164,9 @@ stat_size(char* group, char* group_end)
 	std::string_view kind = svn_read_word(items);
 	std::string_view text = svn_read_word(items);
 	int64_t size = -1;
-	if (!items.ok || kind != "file" ||
+	// At most 18 digits, as in a listing, so that the size of its answer
+	// cannot overflow before the file is found too large to fetch.
+	if (!items.ok || kind != "file" || text.size() > 18 ||
 	    std::from_chars(text.data(), text.data() + text.size(), size).ptr != text.data() + text.size())
 		return -1;
 	return size;
