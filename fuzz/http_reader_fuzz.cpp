@@ -89,9 +89,9 @@ measure_answers(const connection& conn, int count, const uint8_t* data, size_t s
 		node.download = 1;
 		node.size = size > static_cast<size_t>(i) ? data[i] : 0;
 	}
-	const char* response = conn.response.get();
-	int64_t total = size_webdav_answers(response, response + conn.response_length, cat, 0, count - 1);
-	fuzz_check(total <= static_cast<int64_t>(conn.response_length), "measured answers lie in the buffer");
+	const char* response = conn.response.data();
+	int64_t total = size_webdav_answers(response, response + conn.response.length(), cat, 0, count - 1);
+	fuzz_check(total <= static_cast<int64_t>(conn.response.length()), "measured answers lie in the buffer");
 }
 
 extern "C" int
@@ -109,8 +109,7 @@ LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 	conn.host = "127.0.0.1";
 	conn.port = port;
 	conn.verbosity = 0;
-	conn.response_blocks = 1;
-	conn.response.reset(static_cast<char*>(calloc(1, 4097)));
+	conn.response = response_buffer(4096);
 	conn.expected_groups = 2 * count;
 	bool complete = true;
 	try {
@@ -120,9 +119,9 @@ LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 	}
 	if (conn.socket_fd > 0)
 		close(conn.socket_fd);
-	fuzz_check(conn.response_length <= static_cast<uint64_t>(conn.response_blocks) * 4096,
+	fuzz_check(conn.response.length() <= conn.response.capacity(),
 	    "the answers fit their buffer");
-	fuzz_check(conn.response.get()[conn.response_length] == '\0', "a zero byte follows the answers");
+	fuzz_check(conn.response.data()[conn.response.length()] == '\0', "a zero byte follows the answers");
 	if (complete)
 		measure_answers(conn, count, data, size);
 	return 0;

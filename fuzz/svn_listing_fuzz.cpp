@@ -74,8 +74,7 @@ LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 	conn.verbosity = 0;
 	conn.revision = 5;
 	conn.path_target = target;
-	conn.response_blocks = 1;
-	conn.response.reset(static_cast<char*>(calloc(1, 4097)));
+	conn.response = response_buffer(4096);
 	conn.expected_groups = 2 * count;
 	catalogue cat;
 	path_sets sets;
@@ -85,7 +84,7 @@ LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 	}
 	close(fds[0]);
 	close(fds[1]);
-	fuzz_check(conn.response_length <= static_cast<uint64_t>(conn.response_blocks) * 4096,
+	fuzz_check(conn.response.length() <= conn.response.capacity(),
 	    "the answer fits its buffer");
 	check_results(cat);
 	empty_folder(target);

@@ -405,7 +405,7 @@ read_delta_http(connection& conn, int32_t from, const std::vector<std::string>& 
 	    ? answer_failure(conn) : "the connection ended inside the report";
 	if (reason.empty()) {
 		const http_answer& answer = conn.http_answers.front();
-		std::string_view body(conn.response.get() + answer.body, answer.length);
+		std::string_view body(conn.response.data() + answer.body, answer.length);
 		parse_delta_report(body, conn.trunk, delta, reason);
 	}
 	if (reason.empty())

@@ -136,9 +136,9 @@ receive_contents(connection& conn, catalogue& cat, const std::string& batch, int
 	if (!check_statuses(conn, cat, first, last, refusal))
 		return -1;
 	take_sizes(conn, cat, first, last);
-	const char* response = conn.response.get();
-	int64_t total = size_webdav_answers(response, response + conn.response_length, cat, first, last);
-	if (total < 0 || static_cast<uint64_t>(total) > conn.response_length)
+	const char* response = conn.response.data();
+	int64_t total = size_webdav_answers(response, response + conn.response.length(), cat, first, last);
+	if (total < 0 || static_cast<uint64_t>(total) > conn.response.length())
 		return -1;
 	return total;
 }

@@ -80,7 +80,7 @@ bad_chunk_data()
 static std::string_view
 received(const connection& conn)
 {
-	return std::string_view(conn.response.get(), conn.response_length);
+	return conn.response.view();
 }
 
 // Empties the response: clears what the last exchange used and keeps the
@@ -88,8 +88,8 @@ received(const connection& conn)
 static void
 clear_response(connection& conn)
 {
-	memset(conn.response.get(), 0, conn.response_length + 1);
-	conn.response_length = 0;
+	memset(conn.response.data(), 0, conn.response.length() + 1);
+	conn.response.set_length(0);
 }
 
 // Makes sure a connection is open for the next request: the one kept from
@@ -119,12 +119,12 @@ expect_more(http_read& r, int64_t count, void (*on_overflow)())
 static void
 remove_bytes(connection& conn, size_t at, size_t count)
 {
-	char* data = conn.response.get();
-	size_t old_length = conn.response_length;
+	char* data = conn.response.data();
+	size_t old_length = conn.response.length();
 
 	memmove(data + at, data + at + count, old_length - at - count + 1);
-	conn.response_length = old_length - count;
-	memset(data + conn.response_length + 1, 0, count);
+	conn.response.set_length(old_length - count);
+	memset(data + old_length - count + 1, 0, count);
 }
 
 // True when line begins with the header field name (any case) and its colon.
@@ -361,7 +361,7 @@ take_header(connection& conn, http_read& r)
 static bool
 take_length_body(connection& conn, http_read& r)
 {
-	if (static_cast<int64_t>(conn.response_length) < r.bytes_expected)
+	if (static_cast<int64_t>(conn.response.length()) < r.bytes_expected)
 		return false;
 	finish_answer(conn, r, r.bytes_expected);
 	return true;
@@ -485,17 +485,14 @@ take_answers(connection& conn, http_read& r)
 static ssize_t
 read_more(connection& conn)
 {
-	while (static_cast<uint64_t>(conn.response_blocks) * 4096 - conn.response_length < 4096)
-		grow_response(conn, "process_command_http realloc");
-	size_t room = static_cast<size_t>(conn.response_blocks) * 4096 - conn.response_length;
+	size_t length = conn.response.length();
+	conn.response.reserve(length, 4096, "process_command_http realloc");
+	size_t room = conn.response.capacity() - length;
 	if (room > read_limit)
 		room = read_limit;
-	char* into = conn.response.get() + conn.response_length;
-	ssize_t count = read_stream(conn, into, room);
-	if (count > 0) {
-		conn.response_length += static_cast<uint64_t>(count);
-		conn.response.get()[conn.response_length] = '\0';
-	}
+	ssize_t count = read_stream(conn, conn.response.data() + length, room);
+	if (count > 0)
+		conn.response.set_length(length + static_cast<size_t>(count));
 	return count;
 }
 
@@ -504,8 +501,8 @@ static void
 print_tally(const connection& conn, const http_read& r)
 {
 	if (conn.verbosity >= 3)
-		fprintf(stderr, "\rBytes read: %" PRIu64 ", Bytes expected: %" PRId64 ", g:%u, rg:%u",
-		    conn.response_length, r.bytes_expected, r.units, conn.expected_groups);
+		fprintf(stderr, "\rBytes read: %zu, Bytes expected: %" PRId64 ", g:%u, rg:%u",
+		    conn.response.length(), r.bytes_expected, r.units, conn.expected_groups);
 }
 
 // One attempt on one connection: reads until every unit is counted, the
@@ -537,8 +534,8 @@ drop_unfinished_answer(connection& conn, http_read& r)
 {
 	size_t end = static_cast<size_t>(r.answered_end);
 
-	memset(conn.response.get() + end, 0, conn.response_length - end + 1);
-	conn.response_length = end;
+	memset(conn.response.data() + end, 0, conn.response.length() - end + 1);
+	conn.response.set_length(end);
 	conn.http_answers.resize(r.answered);
 	r.units = 2 * r.answered;
 	r.bytes_expected = r.answered_end;
@@ -625,7 +622,7 @@ static void
 finish_exchange(connection& conn, const http_read& r)
 {
 	size_t end = static_cast<size_t>(r.bytes_expected);
-	bool extra = conn.response_length > end;
+	bool extra = conn.response.length() > end;
 
 	if (r.server_closes || r.failure_answer || (extra && !conn.http_ahead_sent)) {
 		lose_connection(conn);
@@ -634,9 +631,9 @@ finish_exchange(connection& conn, const http_read& r)
 	conn.http_kept_open = true;
 	if (!extra)
 		return;
-	conn.http_carried.assign(conn.response.get() + end, conn.response_length - end);
-	memset(conn.response.get() + end, 0, conn.response_length - end + 1);
-	conn.response_length = end;
+	conn.http_carried.assign(conn.response.data() + end, conn.response.length() - end);
+	memset(conn.response.data() + end, 0, conn.response.length() - end + 1);
+	conn.response.set_length(end);
 }
 
 // Takes the request text written ahead by the last exchange as this
@@ -649,13 +646,8 @@ take_ahead(connection& conn, const char* request)
 
 	if (conn.http_ahead_sent && !mine)
 		lose_connection(conn);	// answers to other requests are on the way
-	if (mine) {
-		while (static_cast<uint64_t>(conn.response_blocks) * 4096 < conn.http_carried.size())
-			grow_response(conn, "process_command_http realloc");
-		memcpy(conn.response.get(), conn.http_carried.data(), conn.http_carried.size());
-		conn.response_length = conn.http_carried.size();
-		conn.response.get()[conn.response_length] = '\0';
-	}
+	if (mine)
+		conn.response.assign(conn.http_carried, "process_command_http realloc");
 	conn.http_carried.clear();
 	conn.http_ahead = std::move(conn.http_queued);
 	conn.http_queued.clear();
@@ -735,7 +727,7 @@ process_command_http(connection& conn, const char* request)
 		fprintf(stderr, "\n");
 	}
 	if (conn.verbosity >= 4)
-		fprintf(stderr, "==========\n%s\n==========\n", conn.response.get());
+		fprintf(stderr, "==========\n%s\n==========\n", conn.response.data());
 }
 
 // Reports a failed answer, printed from its first byte.

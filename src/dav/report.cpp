@@ -143,7 +143,7 @@ report_request(const connection& conn)
 static std::string_view
 first_header(const connection& conn)
 {
-	std::string_view data(conn.response.get(), conn.response_length);
+	std::string_view data(conn.response.data(), conn.response.length());
 	size_t blank = data.find("\r\n\r\n");
 	return blank == std::string_view::npos ? data : data.substr(0, blank + 2);
 }
@@ -153,12 +153,12 @@ first_header(const connection& conn)
 static std::string_view
 judged_body(connection& conn)
 {
-	char* start = conn.response.get();
-	char* end = start + conn.response_length;
+	char* start = conn.response.data();
+	char* end = start + conn.response.length();
 
 	if (check_http_response(start, end) != 0)
 		exit(1);
-	return std::string_view(start, static_cast<size_t>(conn.response.get() + conn.response_length - start));
+	return std::string_view(start, static_cast<size_t>(conn.response.data() + conn.response.length() - start));
 }
 
 // The value of header field name ("SVN-Youngest-Rev: ") in header, up to

@@ -50,7 +50,7 @@ content_attempt(connection& conn, catalogue& cat, const std::string& content_bat
 	int64_t total = conn.ops->receive_contents(conn, cat, content_batch, first, last, refusal);
 	if (total < 0)
 		return false;
-	char* base = conn.response.get();
+	char* base = conn.response.data();
 	for (int32_t i = last; i >= first; i--) {
 		file_node& node = cat.file[i];
 		if (!node.download)

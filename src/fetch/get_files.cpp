@@ -85,8 +85,8 @@ static void
 property_phase(connection& conn, catalogue& cat, digest_cache& digests, const request_batch& batch, int32_t& next_file, std::vector<content_batch>& contents)
 {
 	conn.ops->exchange_properties(conn, batch.text, batch.requests);
-	char* cursor = conn.response.get();
-	char* response_end = cursor + conn.response_length;
+	char* cursor = conn.response.data();
+	char* response_end = cursor + conn.response.length();
 	for (int32_t k = 0; k < batch.requests; k++) {
 		int32_t index = next_requested_file(conn, cat, next_file, contents);
 		file_node& node = cat.file[index];

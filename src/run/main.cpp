@@ -76,7 +76,7 @@ main(int argc, char* argv[])
 	load_known_files(conn, sets.known_set);
 	lock.require(section);
 	refuse_work_directory_in_trimmed_target(conn);
-	allocate_response(conn);
+	conn.response = response_buffer(initial_response_capacity);
 
 	// Connect and open the repository.  A target with nothing in it takes
 	// every text in one stream; a tree the last run left in a state it

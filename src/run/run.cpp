@@ -1,5 +1,5 @@
-// The parts of the run that belong to no other subsystem: the response
-// buffer and the settings header.
+// The part of the run that belongs to no other subsystem: the settings
+// header.
 
 #include "run/run.h"
 
@@ -9,18 +9,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-
-// Allocates the empty response buffer: response_blocks blocks and a byte.
-void
-allocate_response(connection& conn)
-{
-	size_t size = static_cast<size_t>(conn.response_blocks) * 4096 + 1;
-
-	conn.response.reset(static_cast<char*>(malloc(size)));
-	if (!conn.response)
-		err(1, "main connection.response malloc");
-	conn.response_length = 0;
-}
 
 // The name of a protocol number as the header shows it.
 static const char*

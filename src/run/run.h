@@ -53,9 +53,6 @@ void refuse_work_directory_in_trimmed_target(const connection& conn);
 // written, below path_work.
 void make_list_paths(settings& conn, const char* section);
 
-// Allocates the response buffer: response_blocks * 4096 + 1 bytes.
-void allocate_response(connection& conn);
-
 // Prints "# Revision: N" (verbosity not 0) and, from verbosity 2, the
 // settings header on standard error.
 void print_header(const connection& conn);

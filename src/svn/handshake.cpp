@@ -31,8 +31,8 @@ static char*
 exchange(connection& conn, const std::string& command, char*& end)
 {
 	process_command_svn(conn, command.c_str(), 0);
-	char* start = conn.response.get();
-	end = start + conn.response_length;
+	char* start = conn.response.data();
+	end = start + conn.response.length();
 	if (check_svn_response(start, end) != 0)
 		exit(1);
 	return start;
@@ -96,10 +96,10 @@ static const char anonymous_login[] = "( ANONYMOUS ( 0: ) )\n";
 // ( success ( ) ), then ( success ( UUID URL ( caps ) ) ).  Empty when the
 // second group has another form.
 static std::string
-repository_uuid(const connection& conn)
+repository_uuid(connection& conn)
 {
-	char* end = conn.response.get() + conn.response_length;
-	char* first_end = svn_list_end(conn.response.get(), end);
+	char* end = conn.response.data() + conn.response.length();
+	char* first_end = svn_list_end(conn.response.data(), end);
 	if (first_end == nullptr)
 		return "";
 	svn_items items{first_end + 1, end};
@@ -135,7 +135,7 @@ handshake_svn(connection& conn)
 static bool
 answer_succeeds(const connection& conn)
 {
-	return conn.response_length >= 9 && strncmp(conn.response.get(), "( success", 9) == 0;
+	return conn.response.length() >= 9 && strncmp(conn.response.data(), "( success", 9) == 0;
 }
 
 bool

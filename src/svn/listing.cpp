@@ -119,8 +119,8 @@ read_entries(char* group, char* group_end, const std::string& parent, std::vecto
 static bool
 read_batch(connection& conn, const std::string& commands, std::vector<listed_entry>& entries)
 {
-	char* cursor = conn.response.get();
-	char* response_end = cursor + conn.response_length;
+	char* cursor = conn.response.data();
+	char* response_end = cursor + conn.response.length();
 	std::string_view lines = commands;
 
 	for (uint32_t i = 0; i < conn.expected_groups / 2; i++) {

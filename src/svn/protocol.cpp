@@ -177,8 +177,8 @@ stat_size(char* group, char* group_end)
 static void
 take_sizes(connection& conn, catalogue& cat, const std::vector<int32_t>& asked)
 {
-	char* cursor = conn.response.get();
-	char* response_end = cursor + conn.response_length;
+	char* cursor = conn.response.data();
+	char* response_end = cursor + conn.response.length();
 
 	for (int32_t index : asked) {
 		file_node& node = cat.file[index];

@@ -265,8 +265,7 @@ carry_back(connection& conn, const char* data, size_t count)
 static void
 make_room(connection& conn, uint64_t used, size_t count)
 {
-	while (used + count > static_cast<uint64_t>(conn.response_blocks) * 4096)
-		grow_response(conn, "process_command_svn realloc");
+	conn.response.reserve(used, count, "process_command_svn realloc");
 }
 
 // Takes one received byte in group mode.  Returns false when the byte is
@@ -299,8 +298,8 @@ take_group_byte(group_reader& state, char& c, uint64_t position, int verbosity)
 static size_t
 group_read_size(connection& conn)
 {
-	make_room(conn, conn.response_length, 65536);
-	uint64_t room = static_cast<uint64_t>(conn.response_blocks) * 4096 - conn.response_length;
+	make_room(conn, conn.response.length(), 65536);
+	uint64_t room = conn.response.capacity() - conn.response.length();
 	return static_cast<size_t>(std::min<uint64_t>(room, largest_read));
 }
 
@@ -315,8 +314,9 @@ read_groups(connection& conn)
 
 	while (state.groups < conn.expected_groups) {
 		size_t size = group_read_size(conn);
-		char* response = conn.response.get();
-		char* area = response + conn.response_length;
+		char* response = conn.response.data();
+		size_t length = conn.response.length();
+		char* area = response + length;
 		ssize_t count = read_answer(conn, area, size);
 		if (count <= 0)
 			return false;
@@ -327,12 +327,12 @@ read_groups(connection& conn)
 		// the bytes after the last group stay intact for the next answer.
 		for (; i < count && (state.groups < conn.expected_groups || state.separator_due); i++) {
 			char c = area[i];
-			if (take_group_byte(state, c, conn.response_length, conn.verbosity))
-				response[conn.response_length++] = c;
+			if (take_group_byte(state, c, length, conn.verbosity))
+				response[length++] = c;
 		}
 		if (i < count)
 			carry_back(conn, area + i, count - i);
-		response[conn.response_length] = '\0';
+		conn.response.set_length(length);
 		if (conn.verbosity >= 4)
 			fprintf(stderr, ". = %u %u\n", state.groups, conn.expected_groups);
 	}
@@ -428,28 +428,28 @@ read_bytes(connection& conn, uint32_t expected)
 	answer_tracker tracker;
 	uint32_t requests = conn.expected_groups / 2;
 
-	while (conn.response_length < expected) {
+	while (conn.response.length() < expected) {
 		// Up to the bytes still expected, and a block more, so that an
 		// answer passing the count shows in the same read; only when no
 		// other answer follows in the stream.
 		size_t more = conn.sent_ahead.empty() ? 4096 : 0;
-		size_t size = std::min<uint64_t>(expected - conn.response_length, largest_read) + more;
-		make_room(conn, conn.response_length, size);
-		char* data = conn.response.get() + conn.response_length;
+		size_t length = conn.response.length();
+		size_t size = std::min<uint64_t>(expected - length, largest_read) + more;
+		make_room(conn, length, size);
+		char* data = conn.response.data() + length;
 		ssize_t count = read_answer(conn, data, size);
 		if (count <= 0)
 			return false;
-		if (conn.response_length == 0 && data[0] == ' ')
+		if (length == 0 && data[0] == ' ')
 			memmove(data, data + 1, --count);
-		conn.response_length += count;
-		conn.response.get()[conn.response_length] = '\0';
+		conn.response.set_length(length + count);
 		if (requests == 0)
 			continue;
-		track_answers(tracker, conn.response.get(), conn.response_length);
+		track_answers(tracker, conn.response.data(), conn.response.length());
 		if (answers_end_short(tracker, requests, expected))
 			return false;
 	}
-	return conn.response_length == expected;
+	return conn.response.length() == expected;
 }
 
 // Serves command from an answer read before it was asked for.
@@ -459,10 +459,7 @@ take_kept_answer(connection& conn, const char* command)
 	for (auto kept = conn.kept_answers.begin(); kept != conn.kept_answers.end(); ++kept) {
 		if (kept->command != command)
 			continue;
-		make_room(conn, 0, kept->answer.size());
-		memcpy(conn.response.get(), kept->answer.data(), kept->answer.size());
-		conn.response_length = kept->answer.size();
-		conn.response.get()[conn.response_length] = '\0';
+		conn.response.assign(kept->answer, "process_command_svn realloc");
 		conn.kept_answers.erase(kept);
 		return true;
 	}
@@ -478,17 +475,17 @@ keep_front_answer(connection& conn)
 	conn.sent_ahead.pop_front();
 	uint32_t groups = conn.expected_groups;
 	conn.expected_groups = front.groups;
-	conn.response_length = 0;
+	conn.response.set_length(0);
 	bool read = read_groups(conn);
 	conn.expected_groups = groups;
 	if (!read)
 		return false;
-	size_t kept = conn.response_length;
+	size_t kept = conn.response.length();
 	for (const kept_answer& answer : conn.kept_answers)
 		kept += answer.answer.size();
 	if (kept > largest_carry)
 		return false;
-	conn.kept_answers.push_back({std::move(front.command), std::string(conn.response.get(), conn.response_length)});
+	conn.kept_answers.push_back({std::move(front.command), std::string(conn.response.view())});
 	return true;
 }
 
@@ -530,8 +527,7 @@ attempt(connection& conn, const char* command, uint32_t expected_bytes)
 		return true;
 	if (!bring_answer_forward(conn, command, expected_bytes))
 		return false;
-	conn.response_length = 0;
-	conn.response.get()[0] = '\0';
+	conn.response.set_length(0);
 	if (expected_bytes != 0)
 		return read_bytes(conn, expected_bytes);
 	return read_groups(conn);
@@ -619,8 +615,8 @@ process_command_svn(connection& conn, const char* command, uint32_t expected_byt
 	while (!attempt(conn, command, expected_bytes))
 		retry_connection(conn, failures);
 	if (expected_bytes == 0 && conn.verbosity >= 3) {
-		printf("==========\n>> Response:\n%s", conn.response.get());
+		printf("==========\n>> Response:\n%s", conn.response.data());
 		fflush(stdout);
 	}
-	return conn.response.get();
+	return conn.response.data();
 }

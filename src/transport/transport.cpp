@@ -342,23 +342,45 @@ close_connection(connection& conn)
 	conn.tls_context.reset();
 }
 
-void
-grow_response(connection& conn, const char* message)
+response_buffer::response_buffer(size_t capacity)
 {
-	// By half again, so that a long answer costs few copies, never past
-	// what the block count can hold.
-	uint32_t more = std::max<uint32_t>(1, conn.response_blocks / 2);
-	if (more > UINT32_MAX - conn.response_blocks) {
-		errno = ENOMEM;
-		err(1, "%s", message);
-	}
-	size_t size = (static_cast<size_t>(conn.response_blocks) + more) * 4096 + 1;
-	char* grown = static_cast<char*>(realloc(conn.response.get(), size));
+	reserve(0, capacity, "response buffer malloc");
+	set_length(0);
+}
+
+void
+response_buffer::set_length(size_t length)
+{
+	length_ = length;
+	text_.get()[length] = '\0';
+}
+
+void
+response_buffer::reserve(size_t used, size_t count, const char* message)
+{
+	if (count > SIZE_MAX / 2 - used)
+		errx(1, "%s: an answer of %zu bytes is too large", message, used + count);
+	size_t room = capacity_;
+	while (used + count > room)
+		room += std::max<size_t>(4096, room / 2);
+	if (room == capacity_ && text_)
+		return;
+	char* grown = static_cast<char*>(realloc(text_.get(), room + 1));
 	if (grown == nullptr)
 		err(1, "%s", message);
-	(void)conn.response.release();
-	conn.response.reset(grown);
-	conn.response_blocks += more;
+	(void)text_.release();
+	text_.reset(grown);
+	if (capacity_ == 0)
+		grown[0] = '\0';
+	capacity_ = room;
+}
+
+void
+response_buffer::assign(std::string_view text, const char* message)
+{
+	reserve(0, text.size(), message);
+	memcpy(text_.get(), text.data(), text.size());
+	set_length(text.size());
 }
 
 bool

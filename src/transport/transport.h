@@ -37,6 +37,40 @@ struct kept_answer {
 	std::string answer;
 };
 
+// The buffer every answer is read into: length() bytes of answer and a NUL
+// after them, in room for capacity() bytes and that NUL.  It grows by half
+// at a time, so that a long answer costs few copies.
+class response_buffer {
+public:
+	response_buffer() = default;
+	// Room for capacity bytes; ends the run when memory runs out.
+	explicit response_buffer(size_t capacity);
+
+	char* data() { return text_.get(); }
+	const char* data() const { return text_.get(); }
+	char* end() { return text_.get() + length_; }
+	size_t length() const { return length_; }
+	size_t capacity() const { return capacity_; }
+	std::string_view view() const { return {text_.get(), length_}; }
+
+	// Sets the length, within the capacity, and the NUL after it.
+	void set_length(size_t length);
+	// Makes room for count bytes after the first used ones; message names
+	// the reader when memory runs out, which ends the run.
+	void reserve(size_t used, size_t count, const char* message);
+	// Replaces the contents with text.
+	void assign(std::string_view text, const char* message);
+
+private:
+	std::unique_ptr<char, free_delete> text_;
+	size_t length_ = 0;
+	size_t capacity_ = 0;
+};
+
+// The room a run's response buffer starts with: the answers of a whole
+// batch usually fit without growing it.
+inline constexpr size_t initial_response_capacity = size_t(11264) * 4096;
+
 // HTTP: one answer of the last exchange, in the order of the requests.
 struct http_answer {
 	int status = 0;			// the status code, 0 when unreadable
@@ -99,10 +133,7 @@ struct connection : settings {
 	// The repository's UUID as the server named it when opened; empty when
 	// it did not.
 	std::string uuid;
-	// Room for response_blocks * 4096 + 1 bytes; grown by half with realloc.
-	std::unique_ptr<char, free_delete> response;
-	uint64_t response_length = 0;
-	uint32_t response_blocks = 11264;
+	response_buffer response;
 	uint32_t expected_groups = 0;
 	// HTTP: the answers the last exchange found in response.
 	std::vector<http_answer> http_answers;
@@ -264,11 +295,6 @@ ssize_t read_stream(connection& conn, char* area, size_t size);
 // count, or -1 with errno set (EAGAIN: it takes nothing now).  A peer that
 // has gone away is an error, never a signal.
 ssize_t write_now(connection& conn, const char* data, size_t length);
-
-// Grows the response buffer by half its blocks of 4096 bytes (at least
-// one), keeping its contents.
-// The message names the reader that asked for it.
-void grow_response(connection& conn, const char* message);
 
 // Writes a failed answer, text up to its first NUL byte, to standard error
 // as "\n<program>: Command Failure: %s\n".

@@ -120,8 +120,7 @@ public:
 		conn.protocol = protocol_http;
 		conn.ops = &webdav_protocol;
 		conn.verbosity = 1;
-		conn.response_blocks = blocks;
-		allocate_response(conn);
+		conn.response = response_buffer(size_t(blocks) * 4096);
 		return conn;
 	}
 

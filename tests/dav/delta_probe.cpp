@@ -48,7 +48,7 @@ main(int argc, char* argv[])
 	conn.branch = argv[2];
 	conn.revision = atoi(argv[4]);
 	conn.ops = &webdav_protocol;
-	allocate_response(conn);
+	conn.response = response_buffer(initial_response_capacity);
 	reset_connection(conn);
 	conn.ops->open(conn);
 	std::vector<std::string> missing(argv + 5, argv + argc);

@@ -337,16 +337,6 @@ TEST(ReadNumber, LikeStrtolInBaseTen)
 		EXPECT_EQ(read_number(text), value) << text;
 }
 
-TEST(AllocateResponse, RoomForAllBlocksAndOneByte)
-{
-	connection conn;
-	conn.response_blocks = 2;
-	allocate_response(conn);
-	ASSERT_NE(conn.response, nullptr);
-	conn.response.get()[2 * 4096] = '\0';
-	EXPECT_EQ(conn.response_length, 0u);
-}
-
 struct header_case {
 	int32_t verbosity;
 	const char* out;

@@ -56,8 +56,7 @@ struct canned_server {
 		conn.verbosity = 0;
 		conn.host = "127.0.0.1";
 		conn.branch = "base/head";
-		conn.response_blocks = blocks;
-		conn.response.reset(static_cast<char*>(calloc(size_t(blocks) * 4096 + 1, 1)));
+		conn.response = response_buffer(size_t(blocks) * 4096);
 	}
 
 	~canned_server()
@@ -94,7 +93,7 @@ struct canned_server {
 		return commands;
 	}
 
-	std::string response() const { return std::string(conn.response.get(), conn.response_length); }
+	std::string response() const { return std::string(conn.response.data(), conn.response.length()); }
 };
 
 // The empty authentication request that precedes every command answer.

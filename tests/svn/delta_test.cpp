@@ -113,8 +113,7 @@ struct served_repository {
 		conn.host = "127.0.0.1";
 		conn.branch = "repo/head";
 		conn.path_target = root.path + "/target";
-		conn.response_blocks = 16;
-		conn.response.reset(static_cast<char*>(calloc(size_t(conn.response_blocks) * 4096 + 1, 1)));
+		conn.response = response_buffer(16 * 4096);
 		handshake_svn(conn);
 	}
 

@@ -132,7 +132,7 @@ TEST(ConnectionDeath, SilentServerEndsTheRunAfterTheReadTimeLimit)
 			point_at(conn, server.port);
 			conn.protocol = protocol;
 			conn.read_time_limit = 1;
-			allocate_response(conn);
+			conn.response = response_buffer(4096);
 			conn.expected_groups = protocol == protocol_svn ? 1 : 2;
 			if (protocol == protocol_svn) {
 				reset_connection(conn);
