@@ -110,10 +110,9 @@ LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 	conn.port = port;
 	conn.verbosity = 0;
 	conn.response = response_buffer(4096);
-	conn.expected_groups = 2 * count;
 	bool complete = true;
 	try {
-		process_command_http(conn, "GET /f HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+		process_command_http(conn, "GET /f HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", count);
 	} catch (const fatal_stop&) {
 		complete = false;
 	}

@@ -75,11 +75,10 @@ LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 	conn.revision = 5;
 	conn.path_target = target;
 	conn.response = response_buffer(4096);
-	conn.expected_groups = 2 * count;
 	catalogue cat;
 	path_sets sets;
 	try {
-		list_tree_svn(conn, batch_commands(count), cat, sets);
+		list_tree_svn(conn, batch_commands(count), static_cast<uint32_t>(count), cat, sets);
 	} catch (const fatal_stop&) {
 	}
 	close(fds[0]);

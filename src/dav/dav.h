@@ -15,18 +15,18 @@ struct file_node;
 struct path_sets;
 
 // Sends one request text (possibly many pipelined requests) on the kept
-// connection, or a new one when the server has closed it, and reads
-// conn.expected_groups units (a header and a body per answer) into
-// conn.response, chunk framing removed in place, and the status, place and
-// body length of every answer into conn.http_answers.  Requests a closing
-// server left unanswered go again on a new connection; a connection that
-// ends without a new answer is a failed attempt, six of which end the run.
-void process_command_http(connection& conn, const char* request);
+// connection, or a new one when the server has closed it, and reads the
+// answers to them (0: sends and reads nothing back) into conn.response,
+// chunk framing removed in place, and the status, place and body length of
+// every answer into conn.http_answers.  Requests a closing server left
+// unanswered go again on a new connection; a connection that ends without
+// a new answer is a failed attempt, six of which end the run.
+void process_command_http(connection& conn, const char* request, uint32_t answers);
 
 // The same for one request whose failure the caller can go on from: false,
 // the connection dropped, when a fresh connection ends before its answer is
 // whole, instead of asking again.
-bool exchange_once_http(connection& conn, const char* request);
+bool exchange_once_http(connection& conn, const char* request, uint32_t answers);
 
 // How an HTTP header delimits its body.
 struct body_framing {

@@ -398,10 +398,9 @@ answer_failure(const connection& conn)
 bool
 read_delta_http(connection& conn, int32_t from, const std::vector<std::string>& missing, tree_delta& delta)
 {
-	conn.expected_groups = 2;
 	// A server that fails while it writes the report ends the connection
 	// inside the body: the full run follows, with no need to ask again.
-	std::string reason = exchange_once_http(conn, delta_request(conn, from, missing).c_str())
+	std::string reason = exchange_once_http(conn, delta_request(conn, from, missing).c_str(), 1)
 	    ? answer_failure(conn) : "the connection ended inside the report";
 	if (reason.empty()) {
 		const http_answer& answer = conn.http_answers.front();

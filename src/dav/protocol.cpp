@@ -54,8 +54,7 @@ keep_ahead(connection& conn, const std::string&, uint32_t, const std::string* ne
 static void
 exchange_properties(connection& conn, const std::string& requests, int32_t count)
 {
-	conn.expected_groups = 2 * static_cast<uint32_t>(count);
-	process_command_http(conn, requests.c_str());
+	process_command_http(conn, requests.c_str(), static_cast<uint32_t>(count));
 }
 
 // Reads the properties of node from the answer at cursor, whose body ends
@@ -131,8 +130,7 @@ receive_contents(connection& conn, catalogue& cat, const std::string& batch, int
 	int32_t requests = 0;
 	for (int32_t i = first; i <= last; i++)
 		requests += cat.file[i].download;
-	conn.expected_groups = 2 * requests;
-	process_command_http(conn, batch.c_str());
+	process_command_http(conn, batch.c_str(), static_cast<uint32_t>(requests));
 	if (!check_statuses(conn, cat, first, last, refusal))
 		return -1;
 	take_sizes(conn, cat, first, last);

@@ -46,6 +46,7 @@ enum class body_state {
 
 // One attempt's count of what it has taken apart.
 struct http_read {
+	uint32_t units_expected = 0;	// two per answer: its header and its body
 	uint32_t units = 0;		// headers and complete bodies
 	int64_t bytes_expected = 0;	// where the next thing begins
 	body_state body = body_state::none;
@@ -460,7 +461,7 @@ take_answers(connection& conn, http_read& r)
 {
 	bool progress = true;
 
-	while (progress && r.units < conn.expected_groups && !r.server_closes) {
+	while (progress && r.units < r.units_expected && !r.server_closes) {
 		switch (r.body) {
 		case body_state::none:
 			progress = take_header(conn, r);
@@ -502,7 +503,7 @@ print_tally(const connection& conn, const http_read& r)
 {
 	if (conn.verbosity >= 3)
 		fprintf(stderr, "\rBytes read: %zu, Bytes expected: %" PRId64 ", g:%u, rg:%u",
-		    conn.response.length(), r.bytes_expected, r.units, conn.expected_groups);
+		    conn.response.length(), r.bytes_expected, r.units, r.units_expected);
 }
 
 // One attempt on one connection: reads until every unit is counted, the
@@ -512,7 +513,7 @@ print_tally(const connection& conn, const http_read& r)
 static read_outcome
 read_answers(connection& conn, http_read& r)
 {
-	while (r.units < conn.expected_groups) {
+	while (r.units < r.units_expected) {
 		if (r.server_closes)
 			return read_outcome::closing;
 		ssize_t count = read_more(conn);
@@ -698,9 +699,10 @@ exchange_answers(connection& conn, const char* request, http_read& r, bool once)
 }
 
 bool
-exchange_once_http(connection& conn, const char* request)
+exchange_once_http(connection& conn, const char* request, uint32_t answers)
 {
 	http_read r;
+	r.units_expected = 2 * answers;
 
 	clear_response(conn);
 	conn.http_answers.clear();
@@ -708,13 +710,14 @@ exchange_once_http(connection& conn, const char* request)
 }
 
 void
-process_command_http(connection& conn, const char* request)
+process_command_http(connection& conn, const char* request, uint32_t answers)
 {
 	http_read r;
+	r.units_expected = 2 * answers;
 
 	clear_response(conn);
 	conn.http_answers.clear();
-	if (conn.expected_groups == 0) {
+	if (answers == 0) {
 		// Answers left unread would be taken for the next exchange's.
 		take_ahead(conn, "");
 		open_for_request(conn);

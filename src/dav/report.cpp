@@ -231,8 +231,7 @@ branch_below_root(const std::string& branch, const std::string& root)
 void
 discover_http(connection& conn)
 {
-	conn.expected_groups = 2;
-	process_command_http(conn, options_request(conn).c_str());
+	process_command_http(conn, options_request(conn).c_str(), 1);
 	judged_body(conn);
 	std::string_view header = first_header(conn);
 	if (conn.revision == 0)
@@ -364,8 +363,7 @@ add_elements(std::string_view body, std::string_view open_tag)
 void
 list_tree_http(connection& conn, catalogue& cat, path_sets& sets)
 {
-	conn.expected_groups = 2;
-	process_command_http(conn, report_request(conn).c_str());
+	process_command_http(conn, report_request(conn).c_str(), 1);
 	std::string_view body = judged_body(conn);
 	if (body.find("</S:update-report>") == std::string_view::npos)
 		errx(1, "The tree report from %s is incomplete.  Quitting.", conn.host.value_or("").c_str());

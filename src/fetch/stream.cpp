@@ -33,7 +33,6 @@ void
 reopen_for_full_run(connection& conn, catalogue& cat)
 {
 	fprintf(stderr, "Going on file by file.\n");
-	conn.streamed_texts = false;
 	cat.file.clear();
 	reset_connection(conn);
 	conn.ops->open(conn);

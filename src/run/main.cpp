@@ -82,17 +82,17 @@ main(int argc, char* argv[])
 	// every text in one stream; a tree the last run left in a state it
 	// recorded asks only for what changed since.  Should either fail, the
 	// full run below goes on from what it wrote.
-	conn.streamed_texts = can_stream_tree(conn, sets);
+	bool streamed = can_stream_tree(conn, sets);
 	reset_connection(conn);
 	conn.ops->open(conn);
 	print_header(conn);
 	bool done = false;
 	std::optional<tree_state> state = usable_tree_state(conn, sets.known_set);
-	if (conn.streamed_texts)
+	if (streamed)
 		done = stream_files(conn, cat, sets);
 	else if (state)
 		done = update_from_state(conn, cat, sets, *state);
-	if (!done && (conn.streamed_texts || state))
+	if (!done && (streamed || state))
 		reopen_for_full_run(conn, cat);
 	if (!done)
 		list_and_fetch(conn, cat, sets, digests);

@@ -631,10 +631,11 @@ read_drive(drive_stream& s, drive_state& drive)
 static bool
 run_drive(connection& conn, const std::string& report, drive_state& drive)
 {
-	drive_stream s{conn, std::string(conn.carried.begin(), conn.carried.end())};
+	svn_session& session = svn_state(conn);
+	drive_stream s{conn, std::string(session.carried.begin(), session.carried.end())};
 	svn_items items{nullptr, nullptr};
 
-	conn.carried.clear();
+	session.carried.clear();
 	send_command(conn, report.c_str());
 	if (!read_drive(s, drive)) {
 		// The server waits for the abort to be answered before it says

@@ -24,18 +24,18 @@ format(const char* pattern, Args... args)
 	return text;
 }
 
-// Sends command and judges the answer; a failure ends the run (the reason
-// is already printed).  Returns the cursor on the command's own group and
-// sets end past it.
-static char*
-exchange(connection& conn, const std::string& command, char*& end)
+// Sends command, reads its answer of groups groups and judges it; a failure
+// ends the run (the reason is already printed).  Returns the command's own
+// group, the last.
+static svn_group
+exchange(connection& conn, const std::string& command, uint32_t groups)
 {
-	process_command_svn(conn, command.c_str(), 0);
-	char* start = conn.response.data();
-	end = start + conn.response.length();
+	svn_answer answer = process_command_svn(conn, command.c_str(), {groups});
+	char* start = answer.text;
+	char* end = conn.response.end();
 	if (check_svn_response(start, end) != 0)
 		exit(1);
-	return start;
+	return answer.groups.back();
 }
 
 // The client greeting: capabilities, the URL of the branch, the client.
@@ -81,30 +81,22 @@ latest_revision(char* group, char* end)
 static void
 check_branch(connection& conn)
 {
-	char* end = nullptr;
-	char* group = exchange(conn, format("( check-path ( 0: ( %d ) ) )\n", conn.revision), end);
-	static const char dir[] = "( success ( dir ) )";
-	size_t length = sizeof(dir) - 1;
-	if (end - group < static_cast<ptrdiff_t>(length) || memcmp(group, dir, length) != 0 ||
-	    (end - group > static_cast<ptrdiff_t>(length) && group[length] != '\0' && group[length] != ' '))
-		errx(1, "Remote path %s is not a repository directory.\n%s", conn.branch->c_str(), group);
+	svn_group group = exchange(conn, format("( check-path ( 0: ( %d ) ) )\n", conn.revision), 2);
+	if (std::string_view(group.start, group.end - group.start) != "( success ( dir ) )")
+		errx(1, "Remote path %s is not a repository directory.\n%s", conn.branch->c_str(), group.start);
 }
 
 static const char anonymous_login[] = "( ANONYMOUS ( 0: ) )\n";
 
-// The repository's UUID from the answer to the login in conn.response:
-// ( success ( ) ), then ( success ( UUID URL ( caps ) ) ).  Empty when the
-// second group has another form.
+// The repository's UUID from the answer to the login: ( success ( ) ),
+// then ( success ( UUID URL ( caps ) ) ).  Empty when the second group has
+// another form.
 static std::string
-repository_uuid(connection& conn)
+repository_uuid(const svn_answer& login)
 {
-	char* end = conn.response.data() + conn.response.length();
-	char* first_end = svn_list_end(conn.response.data(), end);
-	if (first_end == nullptr)
+	if (login.groups.size() < 2)
 		return "";
-	svn_items items{first_end + 1, end};
-	while (items.p < end && (*items.p == '\0' || *items.p == ' ' || *items.p == '\n'))
-		items.p++;
+	svn_items items{login.groups[1].start, login.groups[1].end};
 	svn_open_list(items);
 	if (svn_read_word(items) != "success")
 		return "";
@@ -116,17 +108,12 @@ repository_uuid(connection& conn)
 void
 handshake_svn(connection& conn)
 {
-	char* end = nullptr;
-
-	conn.expected_groups = 1;
-	process_command_svn(conn, "", 0);
-	exchange(conn, client_greeting(conn), end);
-	conn.expected_groups = 2;
-	process_command_svn(conn, anonymous_login, 0);
-	conn.uuid = repository_uuid(conn);
+	process_command_svn(conn, "", {1});
+	exchange(conn, client_greeting(conn), 1);
+	conn.uuid = repository_uuid(process_command_svn(conn, anonymous_login, {2}));
 	if (conn.revision == 0) {
-		char* group = exchange(conn, "( get-latest-rev ( ) )\n", end);
-		conn.revision = latest_revision(group, end);
+		svn_group group = exchange(conn, "( get-latest-rev ( ) )\n", 2);
+		conn.revision = latest_revision(group.start, group.end);
 	}
 	check_branch(conn);
 }
@@ -141,19 +128,12 @@ answer_succeeds(const connection& conn)
 bool
 reopen_svn(connection& conn, svn_attempt attempt)
 {
-	uint32_t groups = conn.expected_groups;
+	std::vector<size_t> group_ends;
 
-	conn.sent_ahead.clear();
-	conn.kept_answers.clear();
-	conn.carried.clear();
 	reset_connection(conn);
-	conn.expected_groups = 1;
-	bool opened = attempt(conn, "", 0) && answer_succeeds(conn) &&
-	    attempt(conn, client_greeting(conn).c_str(), 0) && answer_succeeds(conn);
-	conn.expected_groups = 2;
-	opened = opened && attempt(conn, anonymous_login, 0) && answer_succeeds(conn);
-	conn.expected_groups = groups;
-	return opened;
+	return attempt(conn, "", {1}, group_ends) && answer_succeeds(conn) &&
+	    attempt(conn, client_greeting(conn).c_str(), {1}, group_ends) && answer_succeeds(conn) &&
+	    attempt(conn, anonymous_login, {2}, group_ends) && answer_succeeds(conn);
 }
 
 std::string

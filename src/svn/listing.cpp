@@ -114,26 +114,23 @@ read_entries(char* group, char* group_end, const std::string& parent, std::vecto
 	return items.ok;
 }
 
-// Reads the answers of one batch, pair by pair.  Returns false when an
-// answer reports a failure or is malformed.
+// Reads the answers of one batch, two groups each: the authentication
+// request, judged with the answer, and the answer itself.  Returns false
+// when an answer reports a failure or is malformed.
 static bool
-read_batch(connection& conn, const std::string& commands, std::vector<listed_entry>& entries)
+read_batch(connection& conn, const std::string& commands, const svn_answer& answer, std::vector<listed_entry>& entries)
 {
-	char* cursor = conn.response.data();
-	char* response_end = cursor + conn.response.length();
 	std::string_view lines = commands;
 
-	for (uint32_t i = 0; i < conn.expected_groups / 2; i++) {
+	for (size_t i = 0; i + 1 < answer.groups.size(); i += 2) {
 		size_t newline = lines.find('\n');
 		std::string parent = command_path(lines);
 		lines.remove_prefix(newline == std::string_view::npos ? lines.size() : newline + 1);
-		char* end = response_end;
-		if (check_svn_response(cursor, end) != 0)
+		char* start = answer.groups[i].start;
+		char* end = conn.response.end();
+		const svn_group& own = answer.groups[i + 1];
+		if (check_svn_response(start, end) != 0 || !read_entries(own.start, own.end, parent, entries))
 			return false;
-		char* close = svn_list_end(cursor, response_end);
-		if (close == nullptr || !read_entries(cursor, close + 1, parent, entries))
-			return false;
-		cursor = close + 2 < response_end ? close + 2 : response_end;
 	}
 	return true;
 }
@@ -187,15 +184,15 @@ take_entries(connection& conn, const std::vector<listed_entry>& entries, catalog
 }
 
 void
-list_tree_svn(connection& conn, const std::string& commands, catalogue& cat, path_sets& sets)
+list_tree_svn(connection& conn, const std::string& commands, uint32_t count, catalogue& cat, path_sets& sets)
 {
 	std::vector<listed_entry> entries;
 	int failures = 0;
 
 	for (;;) {
-		process_command_svn(conn, commands.c_str(), 0);
+		svn_answer answer = process_command_svn(conn, commands.c_str(), {2 * count});
 		entries.clear();
-		if (read_batch(conn, commands, entries))
+		if (read_batch(conn, commands, answer, entries))
 			break;
 		announce_resend(++failures);
 	}
@@ -207,8 +204,7 @@ list_tree_svn(connection& conn, const std::string& commands, catalogue& cat, pat
 	for (const listing_batch& batch : next)
 		send_ahead_svn(conn, batch.text, 2 * batch.commands);
 	for (listing_batch& batch : next) {
-		conn.expected_groups = 2 * batch.commands;
-		list_tree_svn(conn, batch.text, cat, sets);
+		list_tree_svn(conn, batch.text, batch.commands, cat, sets);
 		batch.text = std::string();
 	}
 }

@@ -62,7 +62,7 @@ content_answer_bytes(const connection& conn, const file_node& node)
 static void
 keep_ahead(connection& conn, const std::string& current, uint32_t current_groups, const std::string* next, uint32_t next_groups)
 {
-	if (conn.sent_ahead.empty())
+	if (svn_state(conn).sent_ahead.empty())
 		send_ahead_svn(conn, current, current_groups);
 	if (next != nullptr)
 		send_ahead_svn(conn, *next, next_groups);
@@ -71,8 +71,7 @@ keep_ahead(connection& conn, const std::string& current, uint32_t current_groups
 static void
 exchange_properties(connection& conn, const std::string& requests, int32_t count)
 {
-	conn.expected_groups = 2 * static_cast<uint32_t>(count);
-	process_command_svn(conn, requests.c_str(), 0);
+	process_command_svn(conn, requests.c_str(), {2 * static_cast<uint32_t>(count)});
 }
 
 // Ends the run on a property answer that reports a failure.
@@ -116,10 +115,9 @@ receive_contents(connection& conn, catalogue& cat, const std::string& batch, int
 		total += node.raw_size;
 		requests++;
 	}
-	conn.expected_groups = 2 * requests;
 	if (total > UINT32_MAX)
 		errx(1, "Error in get_files: a content batch of %lld bytes is too large", static_cast<long long>(total));
-	process_command_svn(conn, batch.c_str(), static_cast<uint32_t>(total));
+	process_command_svn(conn, batch.c_str(), {2 * requests, static_cast<uint32_t>(total)});
 	return total;
 }
 
@@ -172,23 +170,21 @@ stat_size(char* group, char* group_end)
 	return size;
 }
 
-// Takes the sizes of the files asked, in order, from the stat answers in
-// conn.response; a failed or malformed answer ends the run.
+// Takes the sizes of the files asked, in order, from the stat answers of
+// two groups each (the authentication request and the answer); a failed
+// or malformed answer ends the run.
 static void
-take_sizes(connection& conn, catalogue& cat, const std::vector<int32_t>& asked)
+take_sizes(connection& conn, catalogue& cat, const std::vector<int32_t>& asked, const svn_answer& answer)
 {
-	char* cursor = conn.response.data();
-	char* response_end = cursor + conn.response.length();
-
-	for (int32_t index : asked) {
-		file_node& node = cat.file[index];
-		char* end = response_end;
-		if (check_svn_response(cursor, end) != 0)
+	for (size_t i = 0; i < asked.size(); i++) {
+		file_node& node = cat.file[asked[i]];
+		char* start = answer.groups[2 * i].start;
+		char* end = conn.response.end();
+		if (check_svn_response(start, end) != 0)
 			exit(1);
-		char* close = svn_list_end(cursor, response_end);
-		if (close == nullptr || (node.size = stat_size(cursor, close + 1)) < 0)
+		const svn_group& own = answer.groups[2 * i + 1];
+		if ((node.size = stat_size(own.start, own.end)) < 0)
 			errx(1, "Error in svn stream: no size for %s", node.path.c_str());
-		cursor = close + 2 < response_end ? close + 2 : response_end;
 	}
 }
 
@@ -209,9 +205,7 @@ learn_sizes(connection& conn, catalogue& cat)
 		}
 		if (asked.empty() || (i < cat.count() && batch.size() <= svn_batch_limit))
 			continue;
-		conn.expected_groups = 2 * static_cast<uint32_t>(asked.size());
-		process_command_svn(conn, batch.c_str(), 0);
-		take_sizes(conn, cat, asked);
+		take_sizes(conn, cat, asked, process_command_svn(conn, batch.c_str(), {2 * static_cast<uint32_t>(asked.size())}));
 		batch.clear();
 		asked.clear();
 		any = true;
@@ -224,8 +218,7 @@ learn_sizes(connection& conn, catalogue& cat)
 static void
 list(connection& conn, catalogue& cat, path_sets& sets)
 {
-	conn.expected_groups = 2;
-	list_tree_svn(conn, root_get_dir_command(conn), cat, sets);
+	list_tree_svn(conn, root_get_dir_command(conn), 1, cat, sets);
 }
 
 const protocol_ops svn_protocol = {

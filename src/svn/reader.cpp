@@ -30,13 +30,6 @@ static constexpr size_t largest_read = size_t(1) << 20;
 // without end cannot take all memory.
 static constexpr size_t largest_carry = size_t(256) << 20;
 
-// The state of one read attempt in group mode.
-struct group_reader {
-	svn_scan scan;
-	uint32_t groups = 0;
-	bool separator_due = false;
-};
-
 static bool
 is_digit(unsigned char c)
 {
@@ -240,17 +233,30 @@ check_svn_response(char*& start, char*& end)
 	return 0;
 }
 
+svn_session&
+svn_state(connection& conn)
+{
+	auto* session = dynamic_cast<svn_session*>(conn.session.get());
+	if (session == nullptr) {
+		auto made = std::make_unique<svn_session>();
+		session = made.get();
+		conn.session = std::move(made);
+	}
+	return *session;
+}
+
 // Reads answer bytes: first those carried over from a read that passed the
 // end of the previous answer, then from the socket.
 static ssize_t
 read_answer(connection& conn, char* area, size_t size)
 {
-	if (conn.carried.empty())
+	std::deque<char>& carried = svn_state(conn).carried;
+	if (carried.empty())
 		return read_stream(conn, area, size);
-	size_t count = std::min(size, conn.carried.size());
-	auto taken = conn.carried.begin() + static_cast<ptrdiff_t>(count);
-	std::copy(conn.carried.begin(), taken, area);
-	conn.carried.erase(conn.carried.begin(), taken);
+	size_t count = std::min(size, carried.size());
+	auto taken = carried.begin() + static_cast<ptrdiff_t>(count);
+	std::copy(carried.begin(), taken, area);
+	carried.erase(carried.begin(), taken);
 	return static_cast<ssize_t>(count);
 }
 
@@ -258,7 +264,8 @@ read_answer(connection& conn, char* area, size_t size)
 static void
 carry_back(connection& conn, const char* data, size_t count)
 {
-	conn.carried.insert(conn.carried.begin(), data, data + count);
+	std::deque<char>& carried = svn_state(conn).carried;
+	carried.insert(carried.begin(), data, data + count);
 }
 
 // Makes room for count more bytes after the first used bytes.
@@ -268,29 +275,54 @@ make_room(connection& conn, uint64_t used, size_t count)
 	conn.response.reserve(used, count, "process_command_svn realloc");
 }
 
-// Takes one received byte in group mode.  Returns false when the byte is
-// not stored: a blank left over from the previous answer.
-static bool
-take_group_byte(group_reader& state, char& c, uint64_t position, int verbosity)
+svn_group_splitter::svn_group_splitter(uint32_t expected, bool trace)
+	: expected_(expected), trace_(trace)
 {
-	if (state.separator_due) {
-		state.separator_due = false;
+}
+
+bool
+svn_group_splitter::take_byte(char& c, size_t position)
+{
+	if (separator_due_) {
+		separator_due_ = false;
 		if (c == ' ' || c == '\0') {
 			c = '\0';
 			return true;
 		}
 		fprintf(stderr, "oops: %d %c\n", static_cast<signed char>(c), c);
-	} else if (position == 0 && state.scan.depth == 0 && (c == ' ' || c == '\0'))
+	} else if (position == 0 && scan_.depth == 0 && (c == ' ' || c == '\0'))
 		return false;
-	int kind = svn_scan_byte(state.scan, c);
-	if (kind != 0 && verbosity >= 4)
-		fprintf(stderr, "%d", state.scan.depth);
-	if (kind < 0 && state.scan.depth <= 0) {
-		state.scan.depth = 0;
-		state.groups++;
-		state.separator_due = true;
+	int kind = svn_scan_byte(scan_, c);
+	if (kind != 0 && trace_)
+		fprintf(stderr, "%d", scan_.depth);
+	if (kind < 0 && scan_.depth <= 0) {
+		scan_.depth = 0;
+		ends_.push_back(position + 1);
+		separator_due_ = true;
 	}
 	return true;
+}
+
+size_t
+svn_group_splitter::take(char* text, size_t& length, size_t count)
+{
+	char* area = text + length;
+	size_t i = 0;
+
+	// Bytes are written back at or before the one being read, so the
+	// bytes after the last group stay intact for the next answer.
+	for (; i < count && (!complete() || separator_due_); i++) {
+		char c = area[i];
+		// What follows the last group without a blank is the next
+		// answer's, never one more group of this one.
+		if (complete() && c != ' ' && c != '\0') {
+			separator_due_ = false;
+			break;
+		}
+		if (take_byte(c, length))
+			text[length++] = c;
+	}
+	return i;
 }
 
 // The room for the next read: what the response already has free, at
@@ -303,39 +335,31 @@ group_read_size(connection& conn)
 	return static_cast<size_t>(std::min<uint64_t>(room, largest_read));
 }
 
-// Group mode: reads until conn.expected_groups groups are complete, each
-// read straight into the response and its bytes taken there in place (a
-// byte taken never moves forward).  Returns false when the stream fails
-// first.
+// Group mode: reads until expected groups are complete, each read straight
+// into the response and split there in place.  Sets group_ends; returns
+// false when the stream fails first.
 static bool
-read_groups(connection& conn)
+read_groups(connection& conn, uint32_t expected, std::vector<size_t>& group_ends)
 {
-	group_reader state;
+	svn_group_splitter splitter(expected, conn.verbosity >= 4);
 
-	while (state.groups < conn.expected_groups) {
+	while (!splitter.complete()) {
 		size_t size = group_read_size(conn);
-		char* response = conn.response.data();
 		size_t length = conn.response.length();
-		char* area = response + length;
+		char* area = conn.response.data() + length;
 		ssize_t count = read_answer(conn, area, size);
 		if (count <= 0)
 			return false;
 		if (conn.verbosity >= 4)
 			printf("==========\n>> Response Parse:\n");
-		ssize_t i = 0;
-		// Bytes are written back at or before the one being read, so
-		// the bytes after the last group stay intact for the next answer.
-		for (; i < count && (state.groups < conn.expected_groups || state.separator_due); i++) {
-			char c = area[i];
-			if (take_group_byte(state, c, length, conn.verbosity))
-				response[length++] = c;
-		}
-		if (i < count)
-			carry_back(conn, area + i, count - i);
+		size_t taken = splitter.take(conn.response.data(), length, static_cast<size_t>(count));
+		if (taken < static_cast<size_t>(count))
+			carry_back(conn, area + taken, count - taken);
 		conn.response.set_length(length);
 		if (conn.verbosity >= 4)
-			fprintf(stderr, ". = %u %u\n", state.groups, conn.expected_groups);
+			fprintf(stderr, ". = %zu %u\n", splitter.group_ends().size(), expected);
 	}
+	group_ends = splitter.group_ends();
 	return true;
 }
 
@@ -420,19 +444,17 @@ answers_end_short(const answer_tracker& tracker, uint32_t requests, uint32_t exp
 
 // Byte-count mode: reads exactly expected bytes, a leading leftover blank
 // not counted.  Returns false when the stream fails, passes the count, or
-// completes all conn.expected_groups / 2 answers anywhere but one blank
-// before it.
+// completes all requests answers anywhere but one blank before it.
 static bool
-read_bytes(connection& conn, uint32_t expected)
+read_bytes(connection& conn, uint32_t expected, uint32_t requests)
 {
 	answer_tracker tracker;
-	uint32_t requests = conn.expected_groups / 2;
 
 	while (conn.response.length() < expected) {
 		// Up to the bytes still expected, and a block more, so that an
 		// answer passing the count shows in the same read; only when no
 		// other answer follows in the stream.
-		size_t more = conn.sent_ahead.empty() ? 4096 : 0;
+		size_t more = svn_state(conn).sent_ahead.empty() ? 4096 : 0;
 		size_t length = conn.response.length();
 		size_t size = std::min<uint64_t>(expected - length, largest_read) + more;
 		make_room(conn, length, size);
@@ -454,13 +476,15 @@ read_bytes(connection& conn, uint32_t expected)
 
 // Serves command from an answer read before it was asked for.
 static bool
-take_kept_answer(connection& conn, const char* command)
+take_kept_answer(connection& conn, const char* command, std::vector<size_t>& group_ends)
 {
-	for (auto kept = conn.kept_answers.begin(); kept != conn.kept_answers.end(); ++kept) {
+	std::deque<kept_answer>& kept_answers = svn_state(conn).kept_answers;
+	for (auto kept = kept_answers.begin(); kept != kept_answers.end(); ++kept) {
 		if (kept->command != command)
 			continue;
 		conn.response.assign(kept->answer, "process_command_svn realloc");
-		conn.kept_answers.erase(kept);
+		group_ends = std::move(kept->group_ends);
+		kept_answers.erase(kept);
 		return true;
 	}
 	return false;
@@ -471,29 +495,27 @@ take_kept_answer(connection& conn, const char* command)
 static bool
 keep_front_answer(connection& conn)
 {
-	command_ahead front = std::move(conn.sent_ahead.front());
-	conn.sent_ahead.pop_front();
-	uint32_t groups = conn.expected_groups;
-	conn.expected_groups = front.groups;
+	svn_session& session = svn_state(conn);
+	command_ahead front = std::move(session.sent_ahead.front());
+	session.sent_ahead.pop_front();
 	conn.response.set_length(0);
-	bool read = read_groups(conn);
-	conn.expected_groups = groups;
-	if (!read)
+	std::vector<size_t> group_ends;
+	if (!read_groups(conn, front.groups, group_ends))
 		return false;
 	size_t kept = conn.response.length();
-	for (const kept_answer& answer : conn.kept_answers)
+	for (const kept_answer& answer : session.kept_answers)
 		kept += answer.answer.size();
 	if (kept > largest_carry)
 		return false;
-	conn.kept_answers.push_back({std::move(front.command), std::string(conn.response.view())});
+	session.kept_answers.push_back({std::move(front.command), std::string(conn.response.view()), std::move(group_ends)});
 	return true;
 }
 
 // True when command has been written and its answer not yet read.
 static bool
-is_in_flight(const connection& conn, const char* command)
+is_in_flight(connection& conn, const char* command)
 {
-	for (const command_ahead& ahead : conn.sent_ahead)
+	for (const command_ahead& ahead : svn_state(conn).sent_ahead)
 		if (ahead.command == command)
 			return true;
 	return false;
@@ -503,34 +525,37 @@ is_in_flight(const connection& conn, const char* command)
 // unless it is in flight, then reads and keeps the answers in front of it.
 // False when the stream failed (a write that fails too, so that the retry
 // goes on a fresh connection), or when an answer in front is read by its
-// byte count and so cannot be kept.
+// byte count and so cannot be kept.  The session is looked up after every
+// step that may lose the connection.
 static bool
-bring_answer_forward(connection& conn, const char* command, uint32_t expected_bytes)
+bring_answer_forward(connection& conn, const char* command, svn_expected expected)
 {
 	if (!is_in_flight(conn, command)) {
-		send_ahead_svn(conn, command, expected_bytes == 0 ? conn.expected_groups : 0);
-		if (conn.sent_ahead.empty() || conn.sent_ahead.back().command != command)
+		send_ahead_svn(conn, command, expected.bytes == 0 ? expected.groups : 0);
+		const std::deque<command_ahead>& sent = svn_state(conn).sent_ahead;
+		if (sent.empty() || sent.back().command != command)
 			return false;
 	}
-	while (conn.sent_ahead.front().command != command)
-		if (conn.sent_ahead.front().groups == 0 || !keep_front_answer(conn))
+	while (svn_state(conn).sent_ahead.front().command != command)
+		if (svn_state(conn).sent_ahead.front().groups == 0 || !keep_front_answer(conn))
 			return false;
-	conn.sent_ahead.pop_front();
+	svn_state(conn).sent_ahead.pop_front();
 	return true;
 }
 
 // One attempt: sends the command and reads its whole answer.
 static bool
-attempt(connection& conn, const char* command, uint32_t expected_bytes)
+attempt(connection& conn, const char* command, svn_expected expected, std::vector<size_t>& group_ends)
 {
-	if (expected_bytes == 0 && take_kept_answer(conn, command))
+	group_ends.clear();
+	if (expected.bytes == 0 && take_kept_answer(conn, command, group_ends))
 		return true;
-	if (!bring_answer_forward(conn, command, expected_bytes))
+	if (!bring_answer_forward(conn, command, expected))
 		return false;
 	conn.response.set_length(0);
-	if (expected_bytes != 0)
-		return read_bytes(conn, expected_bytes);
-	return read_groups(conn);
+	if (expected.bytes != 0)
+		return read_bytes(conn, expected.bytes, expected.groups / 2);
+	return read_groups(conn, expected.groups, group_ends);
 }
 
 // Before the next attempt: a message from the second failure on, the end
@@ -567,16 +592,17 @@ write_available(connection& conn, const std::string& command, size_t& written)
 	return count > 0 || errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
-// Reads what has arrived into conn.carried; false when the stream ended,
-// or when more has arrived than is ever kept.
+// Reads what has arrived into the carried bytes; false when the stream
+// ended, or when more has arrived than is ever kept.
 static bool
 carry_available(connection& conn)
 {
 	char area[65536];
 	ssize_t count = read_stream(conn, area, sizeof(area));
-	if (count <= 0 || conn.carried.size() + count > largest_carry)
+	std::deque<char>& carried = svn_state(conn).carried;
+	if (count <= 0 || carried.size() + count > largest_carry)
 		return false;
-	conn.carried.insert(conn.carried.end(), area, area + count);
+	carried.insert(carried.end(), area, area + count);
 	return true;
 }
 
@@ -604,19 +630,34 @@ send_ahead_svn(connection& conn, const std::string& command, uint32_t groups)
 		if ((ready.revents & POLLOUT) != 0 && !write_available(conn, command, written))
 			return;
 	}
-	conn.sent_ahead.push_back({command, groups});
+	svn_state(conn).sent_ahead.push_back({command, groups});
 }
 
-char*
-process_command_svn(connection& conn, const char* command, uint32_t expected_bytes)
+// The groups of the answer in conn.response, from the offset past each.
+static std::vector<svn_group>
+answer_groups(connection& conn, const std::vector<size_t>& group_ends)
 {
+	std::vector<svn_group> groups;
+	char* text = conn.response.data();
+	size_t start = 0;
+	for (size_t end : group_ends) {
+		groups.push_back({text + start, text + end});
+		start = end + 1;
+	}
+	return groups;
+}
+
+svn_answer
+process_command_svn(connection& conn, const char* command, svn_expected expected)
+{
+	std::vector<size_t> group_ends;
 	int failures = 0;
 
-	while (!attempt(conn, command, expected_bytes))
+	while (!attempt(conn, command, expected, group_ends))
 		retry_connection(conn, failures);
-	if (expected_bytes == 0 && conn.verbosity >= 3) {
+	if (expected.bytes == 0 && conn.verbosity >= 3) {
 		printf("==========\n>> Response:\n%s", conn.response.data());
 		fflush(stdout);
 	}
-	return conn.response.data();
+	return {conn.response.data(), answer_groups(conn, group_ends)};
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,34 @@ struct path_sets;
 // An svn batch of commands closes after the command that takes it past this
 // many bytes, so that a whole batch always fits the socket's send buffer.
 inline constexpr size_t svn_batch_limit = 32000;
+
+// A command written before the answers in front of it were read, with the
+// number of groups of its answer (0: its answer is read by byte count).
+struct command_ahead {
+	std::string command;
+	uint32_t groups = 0;
+};
+
+// An answer read before its command was asked for, with the offset past
+// each of its groups.
+struct kept_answer {
+	std::string command;
+	std::string answer;
+	std::vector<size_t> group_ends;
+};
+
+// What svn keeps between the exchanges of one connection: commands
+// written before the answers in front of them were read, oldest first;
+// answers read before their commands were asked for; and bytes read past
+// the end of an answer, which begin the next one.
+struct svn_session : protocol_session {
+	std::deque<command_ahead> sent_ahead;
+	std::deque<kept_answer> kept_answers;
+	std::deque<char> carried;
+};
+
+// The svn session of conn, begun when the connection has none yet.
+svn_session& svn_state(connection& conn);
 
 // What the run and the fetch ask of svn.
 extern const protocol_ops svn_protocol;
@@ -71,14 +100,65 @@ void svn_skip_item(svn_items& items);
 // after the answer group.  Never ends the run.
 int check_svn_response(char*& start, char*& end);
 
-// Sends command and reads the answer into conn.response.  expected_bytes 0
-// reads until conn.expected_groups top-level groups are complete, each
-// followed by a NUL in place of its blank; otherwise reads exactly that many
-// bytes.  A blank left over from the previous answer is not stored.  Failed
-// reads, an answer that passes expected_bytes, and conn.expected_groups / 2
-// content answers that all end short of it resend the command on a fresh
-// connection, up to six attempts.  Returns conn.response.
-char* process_command_svn(connection& conn, const char* command, uint32_t expected_bytes);
+// Splits svn answer text into its top-level groups as the bytes come, in
+// place and with no I/O of its own, so that it is tested and fuzzed apart
+// from the socket.  A blank left before the first group (the end of the
+// previous answer) is dropped; the blank after each group becomes a NUL.
+class svn_group_splitter {
+public:
+	// trace: the list depth on standard error at each parenthesis.
+	explicit svn_group_splitter(uint32_t expected, bool trace = false);
+	// Takes the count bytes that follow the first length bytes of text,
+	// written back in place, never forward, with length advanced past the
+	// bytes kept.  Returns how many were taken: fewer than count once every
+	// group and the blank after the last are in, the rest being the next
+	// answer's.
+	size_t take(char* text, size_t& length, size_t count);
+	// True once every expected group is in.
+	bool complete() const { return ends_.size() >= expected_; }
+	// The offset past the closing parenthesis of each group taken.
+	const std::vector<size_t>& group_ends() const { return ends_; }
+
+private:
+	// Takes one byte at offset position; false when it is not kept.
+	bool take_byte(char& c, size_t position);
+
+	svn_scan scan_;
+	uint32_t expected_;
+	bool trace_;
+	bool separator_due_ = false;
+	std::vector<size_t> ends_;
+};
+
+// One group of an answer in conn.response: [start, end), end on the NUL
+// that follows its closing parenthesis.
+struct svn_group {
+	char* start;
+	char* end;
+};
+
+// The answer that process_command_svn read into conn.response: its text
+// and, in group mode, its groups in order.
+struct svn_answer {
+	char* text = nullptr;
+	std::vector<svn_group> groups;
+};
+
+// What the answer to a command is read as: groups top-level groups, or,
+// when bytes is not 0, exactly that many bytes holding groups / 2 content
+// answers (two groups and a string each).
+struct svn_expected {
+	uint32_t groups = 0;
+	uint32_t bytes = 0;
+};
+
+// Sends command and reads the answer into conn.response: in group mode
+// until the expected groups are complete, each followed by a NUL in place
+// of its blank; in byte mode exactly the expected bytes.  A blank left over
+// from the previous answer is not stored.  Failed reads, an answer that
+// passes the expected bytes, and content answers that all end short of
+// them resend the command on a fresh connection, up to six attempts.
+svn_answer process_command_svn(connection& conn, const char* command, svn_expected expected);
 
 // Writes command while the answers to earlier commands may still be
 // arriving, so that the server has it at hand when they end: the socket is
@@ -93,11 +173,12 @@ void send_ahead_svn(connection& conn, const std::string& command, uint32_t group
 
 // One attempt of the reader: sends command and reads its answer; false
 // when the stream failed.
-using svn_attempt = bool (*)(connection& conn, const char* command, uint32_t expected_bytes);
+// group_ends: the offset past each group of the answer, in group mode.
+using svn_attempt = bool (*)(connection& conn, const char* command, svn_expected expected, std::vector<size_t>& group_ends);
 
 // Opens a fresh connection after a failed attempt and greets the server and
-// logs in again through attempt, keeping the revision and
-// conn.expected_groups.  False when any step fails.
+// logs in again through attempt, keeping the revision.  False when any step
+// fails.
 bool reopen_svn(connection& conn, svn_attempt attempt);
 
 // Greets the server, logs in anonymously, learns the latest revision when
@@ -107,11 +188,10 @@ void handshake_svn(connection& conn);
 // The get-dir command for the branch root at conn.revision.
 std::string root_get_dir_command(const connection& conn);
 
-// Lists the directories named by the get-dir commands of one batch and,
-// batch by batch, everything below them: files go into the catalogue,
+// Lists the directories named by the count get-dir commands of one batch
+// and, batch by batch, everything below them: files go into the catalogue,
 // directories are created under the target and taken out of local_dir_set.
-// The caller sets conn.expected_groups to twice the number of commands.
-void list_tree_svn(connection& conn, const std::string& commands, catalogue& cat, path_sets& sets);
+void list_tree_svn(connection& conn, const std::string& commands, uint32_t count, catalogue& cat, path_sets& sets);
 
 // The path below the repository root of the file at path (relative to
 // the branch, beginning with "/"): "head/bin/ls.c" for "/bin/ls.c" in the

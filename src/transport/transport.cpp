@@ -216,6 +216,7 @@ reset_connection(connection& conn)
 	// socket answers with SIGPIPE.  Ignored, the write fails with EPIPE.
 	signal(SIGPIPE, SIG_IGN);
 	close_previous(conn);
+	conn.session.reset();
 	auto addresses = resolve(conn);
 	connect_first(conn, addresses.get());
 	addresses.reset();

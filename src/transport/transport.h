@@ -24,17 +24,11 @@ struct ssl_ctx_delete {
 	void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
 };
 
-// svn: a command written before the answers in front of it were read, with
-// the number of groups of its answer (0: its answer is read by byte count).
-struct command_ahead {
-	std::string command;
-	uint32_t groups = 0;
-};
-
-// svn: an answer read before its command was asked for.
-struct kept_answer {
-	std::string command;
-	std::string answer;
+// What a protocol keeps between the exchanges of one connection.  Each
+// protocol derives its own record from this one; it is dropped with the
+// connection, since what it holds is about the bytes of that stream.
+struct protocol_session {
+	virtual ~protocol_session() = default;
 };
 
 // The buffer every answer is read into: length() bytes of answer and a NUL
@@ -134,7 +128,6 @@ struct connection : settings {
 	// it did not.
 	std::string uuid;
 	response_buffer response;
-	uint32_t expected_groups = 0;
 	// HTTP: the answers the last exchange found in response.
 	std::vector<http_answer> http_answers;
 	// HTTP: the connection can carry the next exchange; false once the
@@ -151,15 +144,8 @@ struct connection : settings {
 	// HTTP: the text of the last answer that came as a delta or encoded,
 	// which locate_content points into.
 	std::string http_text;
-	// svn: commands written before the answers in front of them were read,
-	// oldest first; answers read before their commands were asked for; and
-	// bytes read past the end of an answer, which begin the next one.  All
-	// are dropped with the connection.
-	std::deque<command_ahead> sent_ahead;
-	std::deque<kept_answer> kept_answers;
-	std::deque<char> carried;
-	// svn: this run takes the whole branch in one update stream.
-	bool streamed_texts = false;
+	// The protocol's own record of this connection; null until it needs one.
+	std::unique_ptr<protocol_session> session;
 	// Work done while the server has sent nothing yet: one piece per call,
 	// false when none is left.  Null: none.
 	std::function<bool()> idle_work;
@@ -241,7 +227,8 @@ struct protocol_ops {
 };
 
 // Closes whatever connection exists and opens a fresh one to host:port,
-// with a TLS handshake for https.  Every failure ends the run.
+// with a TLS handshake for https; the protocol's session goes with the old
+// one.  Every failure ends the run.
 void reset_connection(connection& conn);
 
 // The TLS layer of an https connection: a new context and connection over

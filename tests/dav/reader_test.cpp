@@ -25,15 +25,14 @@ response_text(const connection& conn)
 	return std::string(conn.response.data(), conn.response.length());
 }
 
-// Runs one exchange of expected_groups units against replies; returns the
+// Runs one exchange of that many answers against replies; returns the
 // buffer's text.
 std::string
-exchange(std::vector<canned_reply> replies, uint32_t expected_groups, uint32_t blocks = 4)
+exchange(std::vector<canned_reply> replies, uint32_t answers, uint32_t blocks = 4)
 {
 	canned_server server(std::move(replies));
 	connection conn = server.client(blocks);
-	conn.expected_groups = expected_groups;
-	process_command_http(conn, request);
+	process_command_http(conn, request, answers);
 	EXPECT_EQ(conn.response.data()[conn.response.length()], '\0');
 	return response_text(conn);
 }
@@ -42,10 +41,10 @@ TEST(ProcessCommandHttp, ContentLengthAnswersInOneReadAndOneBytePerRead)
 {
 	std::string both = length_answer_a + length_answer_b;
 
-	EXPECT_EQ(exchange({{{both}}}, 4), both);
-	EXPECT_EQ(exchange({{cut_every(both, 1)}}, 4), both);
+	EXPECT_EQ(exchange({{{both}}}, 2), both);
+	EXPECT_EQ(exchange({{cut_every(both, 1)}}, 2), both);
 	// A body that looks like a status line is still only a body.
-	EXPECT_EQ(exchange({{cut_every(both, 7)}}, 4), both);
+	EXPECT_EQ(exchange({{cut_every(both, 7)}}, 2), both);
 }
 
 TEST(ProcessCommandHttp, ChunkedBodySplitAnywhereGivesTheSameData)
@@ -53,11 +52,11 @@ TEST(ProcessCommandHttp, ChunkedBodySplitAnywhereGivesTheSameData)
 	std::string after = length_answer_a;
 	std::string both = chunked_answer + after;
 
-	EXPECT_EQ(exchange({{{both}}}, 4), chunked_taken + after);
-	EXPECT_EQ(exchange({{cut_every(both, 1)}}, 4), chunked_taken + after);
+	EXPECT_EQ(exchange({{{both}}}, 2), chunked_taken + after);
+	EXPECT_EQ(exchange({{cut_every(both, 1)}}, 2), chunked_taken + after);
 	for (size_t cut = 1; cut < chunked_answer.size(); cut++) {
 		SCOPED_TRACE(cut);
-		EXPECT_EQ(exchange({{{both.substr(0, cut), both.substr(cut)}}}, 4), chunked_taken + after);
+		EXPECT_EQ(exchange({{{both.substr(0, cut), both.substr(cut)}}}, 2), chunked_taken + after);
 	}
 }
 
@@ -81,42 +80,42 @@ TEST(ProcessCommandHttp, FramingCases)
 	struct framing_case {
 		const char* name;
 		std::string sent;
-		uint32_t groups;
+		uint32_t answers;
 		std::string taken;
 	} cases[] = {
-		{"single last chunk", chunked_header + "0\r\n\r\n", 2, chunked_header + "\r\n"},
-		{"trailer fields dropped", chunked_header + "3\r\nabc\r\n0\r\nX-Sum: 1\r\n\r\n" + length_answer_a, 4,
+		{"single last chunk", chunked_header + "0\r\n\r\n", 1, chunked_header + "\r\n"},
+		{"trailer fields dropped", chunked_header + "3\r\nabc\r\n0\r\nX-Sum: 1\r\n\r\n" + length_answer_a, 2,
 		    chunked_header + "abc\r\n" + length_answer_a},
 		// Chunked coding wins over a Content-Length, whichever comes first.
 		{"Content-Length first",
-		    "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nhel\r\n0\r\n\r\n", 2,
+		    "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nhel\r\n0\r\n\r\n", 1,
 		    "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\nhel\r\n"},
 		{"chunked as the last of two codings",
-		    "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: gzip, chunked\r\n\r\n3\r\nhel\r\n0\r\n\r\n", 2,
+		    "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: gzip, chunked\r\n\r\n3\r\nhel\r\n0\r\n\r\n", 1,
 		    "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: gzip, chunked\r\n\r\nhel\r\n"},
 		{"chunked in any case",
-		    "HTTP/1.1 200 OK\r\ntransfer-encoding:  CHUNKED \r\nContent-Length: 5\r\n\r\n3\r\nhel\r\n0\r\n\r\n", 2,
+		    "HTTP/1.1 200 OK\r\ntransfer-encoding:  CHUNKED \r\nContent-Length: 5\r\n\r\n3\r\nhel\r\n0\r\n\r\n", 1,
 		    "HTTP/1.1 200 OK\r\ntransfer-encoding:  CHUNKED \r\nContent-Length: 5\r\n\r\nhel\r\n"},
 		{"a coding that only contains chunked is not chunked",
-		    "HTTP/1.1 200 OK\r\nTransfer-Encoding: notchunked\r\nContent-Length: 5\r\n\r\n3\r\nhe", 2,
+		    "HTTP/1.1 200 OK\r\nTransfer-Encoding: notchunked\r\nContent-Length: 5\r\n\r\n3\r\nhe", 1,
 		    "HTTP/1.1 200 OK\r\nTransfer-Encoding: notchunked\r\nContent-Length: 5\r\n\r\n3\r\nhe"},
 		{"chunked first",
-		    "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 2,
+		    "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 1,
 		    "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\nhello\r\n"},
 		{"no framing: no body, and not the next answer's length",
-		    "HTTP/1.1 204 No Content\r\nServer: x\r\n\r\n" + length_answer_b, 4,
+		    "HTTP/1.1 204 No Content\r\nServer: x\r\n\r\n" + length_answer_b, 2,
 		    "HTTP/1.1 204 No Content\r\nServer: x\r\n\r\n" + length_answer_b},
-		{"empty last body", length_answer_a + "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 4,
+		{"empty last body", length_answer_a + "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 2,
 		    length_answer_a + "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"},
 		{"failure answers are framed too",
-		    "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno!" + length_answer_a, 4,
+		    "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno!" + length_answer_a, 2,
 		    "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\nno!" + length_answer_a},
 	};
 
 	for (const framing_case& c : cases) {
 		SCOPED_TRACE(c.name);
-		EXPECT_EQ(exchange({{{c.sent}}}, c.groups), c.taken);
-		EXPECT_EQ(exchange({{cut_every(c.sent, 1)}}, c.groups), c.taken);
+		EXPECT_EQ(exchange({{{c.sent}}}, c.answers), c.taken);
+		EXPECT_EQ(exchange({{cut_every(c.sent, 1)}}, c.answers), c.taken);
 	}
 }
 
@@ -128,8 +127,7 @@ TEST(ProcessCommandHttp, AnswersAreRecorded)
 	canned_server server({{{failed + chunked_answer + length_answer_a}}, {{length_answer_a}}});
 	connection conn = server.client(4);
 
-	conn.expected_groups = 6;
-	process_command_http(conn, request);
+	process_command_http(conn, request, 3);
 	ASSERT_EQ(conn.http_answers.size(), 3u);
 	const struct {
 		int status;
@@ -152,8 +150,7 @@ TEST(ProcessCommandHttp, AnswersAreRecorded)
 		EXPECT_EQ(conn.http_answers[i].length, expected[i].length);
 	}
 	// The next exchange starts a new record.
-	conn.expected_groups = 2;
-	process_command_http(conn, request);
+	process_command_http(conn, request, 1);
 	ASSERT_EQ(conn.http_answers.size(), 1u);
 	EXPECT_EQ(conn.http_answers[0].status, 200);
 }
@@ -165,18 +162,17 @@ TEST(ProcessCommandHttp, BufferGrowsAndIsClearedBehindTheAnswers)
 	canned_server server({{{answer}}, {{chunked_answer}}});
 	connection conn = server.client(1);
 
-	conn.expected_groups = 2;
-	process_command_http(conn, request);
+	process_command_http(conn, request, 1);
 	EXPECT_EQ(response_text(conn), answer);
 	EXPECT_GE(conn.response.capacity(), answer.size());
 
-	process_command_http(conn, request);
+	process_command_http(conn, request, 1);
 	EXPECT_EQ(response_text(conn), chunked_taken);
 	for (size_t i = conn.response.length(); i <= answer.size(); i++)
 		ASSERT_EQ(conn.response.data()[i], '\0') << i;
 }
 
-TEST(ProcessCommandHttp, NothingIsReadForZeroGroups)
+TEST(ProcessCommandHttp, NothingIsReadForNoAnswers)
 {
 	EXPECT_EQ(exchange({{{length_answer_a}}}, 0), "");
 }
@@ -185,12 +181,11 @@ TEST(ProcessCommandHttp, TallyAndDumpAtHighVerbosity)
 {
 	canned_server server({{{length_answer_a}}});
 	connection conn = server.client();
-	conn.expected_groups = 2;
 	conn.verbosity = 4;
 
 	testing::internal::CaptureStdout();
 	testing::internal::CaptureStderr();
-	process_command_http(conn, request);
+	process_command_http(conn, request, 1);
 	std::string err = testing::internal::GetCapturedStderr();
 	testing::internal::GetCapturedStdout();
 	std::string size = std::to_string(length_answer_a.size());
@@ -206,10 +201,9 @@ TEST(ProcessCommandHttp, FailedAttemptsAreRetriedOnNewConnections)
 	canned_reply closed{{"HTTP/1.1 200 OK\r\nContent-Le"}, canned_reply::close_early};
 	canned_server server({reset, closed, reset, {{length_answer_a}}});
 	connection conn = server.client();
-	conn.expected_groups = 2;
 
 	testing::internal::CaptureStderr();
-	process_command_http(conn, request);
+	process_command_http(conn, request, 1);
 	EXPECT_EQ(testing::internal::GetCapturedStderr(),
 	    "Error in http stream, retry #2\nError in http stream, retry #3\n");
 	EXPECT_EQ(response_text(conn), length_answer_a);
@@ -224,9 +218,8 @@ TEST(ProcessCommandHttp, EarlyCloseAfterAFailureAnswerIsLeftToTheCaller)
 	std::string failure = "HTTP/1.1 500 Oops\r\nContent-Length: 2\r\n\r\nno";
 	canned_server server({{{failure}, canned_reply::close_early}});
 	connection conn = server.client();
-	conn.expected_groups = 4;
 
-	process_command_http(conn, request);
+	process_command_http(conn, request, 2);
 	EXPECT_EQ(response_text(conn), failure);
 }
 
@@ -245,9 +238,8 @@ TEST(ProcessCommandHttp, TheConnectionCarriesTheNextExchange)
 		SCOPED_TRACE(c.name);
 		canned_server server({{{c.first_answer}}, {{length_answer_a}}});
 		connection conn = server.client();
-		conn.expected_groups = 2;
-		process_command_http(conn, request);
-		process_command_http(conn, request);
+		process_command_http(conn, request, 1);
+		process_command_http(conn, request, 1);
 		EXPECT_EQ(response_text(conn), length_answer_a);
 		EXPECT_EQ(server.connections(), c.connections);
 		EXPECT_EQ(server.requests(), std::string(request) + request);
@@ -274,10 +266,9 @@ TEST(ProcessCommandHttp, UnansweredRequestsAreSentAgain)
 		SCOPED_TRACE(c.name);
 		canned_server server({c.first, {{length_answer_a}}});
 		connection conn = server.client();
-		conn.expected_groups = 4;
 		std::string both = request + second;
 		testing::internal::CaptureStderr();
-		process_command_http(conn, both.c_str());
+		process_command_http(conn, both.c_str(), 2);
 		EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 		std::string first_text = c.first.pieces[0];
 		EXPECT_EQ(response_text(conn), first_text + length_answer_a);
@@ -297,17 +288,16 @@ TEST(ProcessCommandHttp, TheQueuedBatchGoesOutBehindTheCurrentOne)
 	const std::string second_answer = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nbye";
 	canned_server server({{{length_answer_a + second_answer}}});
 	connection conn = server.client();
-	conn.expected_groups = 2;
 
 	conn.ops->keep_ahead(conn, request, 2, &second, 2);
-	process_command_http(conn, request);
+	process_command_http(conn, request, 1);
 	EXPECT_EQ(response_text(conn), length_answer_a);
 	std::string both = request + second;
 	for (int i = 0; i < 100 && server.requests() != both; i++)
 		usleep(10000);
 	ASSERT_EQ(server.requests(), both);
 
-	process_command_http(conn, second.c_str());
+	process_command_http(conn, second.c_str(), 1);
 	EXPECT_EQ(response_text(conn), second_answer);
 	ASSERT_EQ(conn.http_answers.size(), 1u);
 	EXPECT_EQ(conn.http_answers[0].length, 3u);
@@ -322,8 +312,7 @@ TEST(ProcessCommandHttpDeathTest, SixFailedAttemptsEndTheRun)
 	EXPECT_EXIT(
 	    {
 		    connection conn = server.client();
-		    conn.expected_groups = 2;
-		    process_command_http(conn, request);
+		    process_command_http(conn, request, 1);
 	    },
 	    testing::ExitedWithCode(1),
 	    "^Error in http stream, retry #2\nError in http stream, retry #3\n"
@@ -352,8 +341,7 @@ TEST(ProcessCommandHttpDeathTest, BadLengthsFromTheWireEndTheRun)
 		EXPECT_EXIT(
 		    {
 			    connection conn = server.client();
-			    conn.expected_groups = 2;
-			    process_command_http(conn, request);
+			    process_command_http(conn, request, 1);
 		    },
 		    testing::ExitedWithCode(1), c.message);
 	}

@@ -48,8 +48,7 @@ struct listing : testing::Test {
 	void list_root()
 	{
 		server.hang_up();
-		server.conn.expected_groups = 2;
-		list_tree_svn(server.conn, root_get_dir_command(server.conn), cat, sets);
+		list_tree_svn(server.conn, root_get_dir_command(server.conn), 1, cat, sets);
 	}
 
 	std::vector<std::string> paths() const
@@ -174,8 +173,7 @@ TEST_F(listing, RefusedEntriesEndTheRunBeforeAnythingIsWritten)
 		bad.conn.path_target = target.path;
 		bad.send(dir_answer({{"fine", "dir"}, {c.name, c.kind}}));
 		bad.hang_up();
-		bad.conn.expected_groups = 2;
-		EXPECT_EXIT(list_tree_svn(bad.conn, root_get_dir_command(bad.conn), cat, sets),
+		EXPECT_EXIT(list_tree_svn(bad.conn, root_get_dir_command(bad.conn), 1, cat, sets),
 		    testing::ExitedWithCode(1), c.message);
 		EXPECT_TRUE(std::filesystem::is_empty(target.path)) << c.name;
 	}
@@ -194,8 +192,7 @@ TEST_F(listing, NonDirectoryWhereADirectoryBelongs)
 		bad.send(dir_answer({{name, "dir"}}));
 		bad.send(dir_answer({{"planted", "dir"}}));
 		bad.hang_up();
-		bad.conn.expected_groups = 2;
-		EXPECT_EXIT(list_tree_svn(bad.conn, root_get_dir_command(bad.conn), cat, sets),
+		EXPECT_EXIT(list_tree_svn(bad.conn, root_get_dir_command(bad.conn), 1, cat, sets),
 		    testing::ExitedWithCode(1),
 		    target.path + "/" + name + " exists locally and is not a directory.  Please remove it manually and restart trelk");
 	}

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 // Two answers of one command, with names that hold parentheses.
 static const std::string two_groups =
@@ -55,6 +57,64 @@ TEST(SvnScan, SkipsStringsByTheirLength)
 	EXPECT_EQ(svn_list_end(cut.data(), cut.data() + cut.size()), nullptr);
 }
 
+// Splits text fed in pieces of size bytes into groups, as the reader
+// does with each read; returns the text kept and sets taken to the bytes
+// taken and ends to the group ends.
+static std::string
+split_in_pieces(const std::string& text, uint32_t groups, size_t size, size_t& taken, std::vector<size_t>& ends)
+{
+	std::string buffer = text;
+	svn_group_splitter splitter(groups);
+	size_t length = 0;
+	taken = 0;
+	while (taken < text.size() && !splitter.complete()) {
+		// The reader reads each piece in right behind the bytes kept.
+		size_t count = std::min(size, text.size() - taken);
+		std::copy_n(text.data() + taken, count, buffer.data() + length);
+		taken += splitter.take(buffer.data(), length, count);
+	}
+	ends = splitter.group_ends();
+	return buffer.substr(0, length);
+}
+
+// However the bytes arrive, the groups are the same: a blank before the
+// first dropped, the blank after each a NUL, parentheses inside strings not
+// counted, and the next answer's bytes left untaken.  The blank after the
+// last group is taken when it comes in the same piece; otherwise the next
+// answer drops it.
+TEST(SvnGroupSplitter, SameGroupsHoweverTheBytesArrive)
+{
+	std::string next = "( success ( ( ) 0: ) ) ";
+	std::string text = " " + two_groups + next;
+	std::string kept = as_groups(two_groups);
+	size_t first_end = svn_auth.size() - 1;
+	for (size_t size = 1; size <= text.size(); size++) {
+		SCOPED_TRACE(size);
+		size_t taken = 0;
+		std::vector<size_t> ends;
+		std::string split = split_in_pieces(text, 2, size, taken, ends);
+		bool blank_taken = split.size() == kept.size() + 1;
+		if (blank_taken) {
+			EXPECT_EQ(split.back(), '\0');
+		}
+		EXPECT_EQ(split.substr(0, kept.size()), kept);
+		EXPECT_EQ(taken, text.size() - next.size() - (blank_taken ? 0 : 1));
+		EXPECT_EQ(ends, (std::vector<size_t>{first_end, kept.size()}));
+	}
+	// Fewer groups than expected: all taken, none complete past the first.
+	size_t taken = 0;
+	std::vector<size_t> ends;
+	split_in_pieces(two_groups.substr(0, 40), 2, 7, taken, ends);
+	EXPECT_EQ(taken, 40u);
+	EXPECT_EQ(ends, std::vector<size_t>{first_end});
+	// A byte other than a blank right after the last group begins the next
+	// answer: it is left there, never taken for one group more.
+	std::string glued = two_groups.substr(0, two_groups.size() - 1) + ")( x";
+	split_in_pieces(glued, 2, glued.size(), taken, ends);
+	EXPECT_EQ(taken, two_groups.size() - 1);
+	EXPECT_EQ(ends.size(), 2u);
+}
+
 // A string is taken only when every byte its length states lies before the
 // end of the text; one byte past it is already too far.
 TEST(SvnItems, StringEndsAtTheTextsEnd)
@@ -85,10 +145,9 @@ TEST(SvnItems, StringEndsAtTheTextsEnd)
 TEST(SvnReader, GroupModeInOneRead)
 {
 	canned_server server;
-	server.conn.expected_groups = 2;
 	server.send(two_groups);
 	server.hang_up();
-	process_command_svn(server.conn, "( get-dir ( 0: ( 2 ) false true ( kind size ) false ) )\n", 0);
+	process_command_svn(server.conn, "( get-dir ( 0: ( 2 ) false true ( kind size ) false ) )\n", {2});
 	EXPECT_EQ(groups_read(server), as_groups(two_groups));
 	EXPECT_EQ(server.response().size(), two_groups.size());
 	EXPECT_EQ(server.response().back(), '\0');
@@ -100,11 +159,10 @@ TEST(SvnReader, GroupModeSplitAtEveryByte)
 	std::string expected = as_groups(two_groups);
 	for (size_t split = 1; split < two_groups.size(); split++) {
 		canned_server server;
-		server.conn.expected_groups = 2;
 		server.send(two_groups.substr(0, split));
 		server.send(two_groups.substr(split));
 		server.hang_up();
-		process_command_svn(server.conn, "x\n", 0);
+		process_command_svn(server.conn, "x\n", {2});
 		EXPECT_EQ(groups_read(server), expected) << "split at " << split;
 	}
 }
@@ -113,10 +171,9 @@ TEST(SvnReader, GroupModeOneByteAtATime)
 {
 	// A lone parenthesis in a single-byte read counts like any other.
 	canned_server server;
-	server.conn.expected_groups = 2;
 	server.send_in_pieces(two_groups, 1);
 	server.hang_up();
-	process_command_svn(server.conn, "x\n", 0);
+	process_command_svn(server.conn, "x\n", {2});
 	EXPECT_EQ(groups_read(server), as_groups(two_groups));
 }
 
@@ -126,14 +183,13 @@ TEST(SvnReader, LeftoverBlankIsNotStored)
 	// with the next answer.
 	for (bool alone : {true, false}) {
 		canned_server server;
-		server.conn.expected_groups = 2;
 		if (alone) {
 			server.send(" ");
 			server.send(two_groups);
 		} else
 			server.send(" " + two_groups);
 		server.hang_up();
-		process_command_svn(server.conn, "x\n", 0);
+		process_command_svn(server.conn, "x\n", {2});
 		EXPECT_EQ(groups_read(server), as_groups(two_groups)) << alone;
 	}
 }
@@ -146,10 +202,9 @@ TEST(SvnReader, ResponseGrowsAndStaysContiguous)
 		answer += "( " + svn_string(name + std::to_string(i)) + " file 1 ) ";
 	answer += ") ) ) ";
 	canned_server server(1);
-	server.conn.expected_groups = 2;
 	server.send_in_pieces(answer, 4096);
 	server.hang_up();
-	process_command_svn(server.conn, "x\n", 0);
+	process_command_svn(server.conn, "x\n", {2});
 	EXPECT_EQ(groups_read(server), as_groups(answer));
 	EXPECT_GE(server.conn.response.capacity(), answer.size());
 }
@@ -170,7 +225,7 @@ TEST(SvnReader, ByteCountMode)
 		for (auto& piece : c.pieces)
 			server.send(piece);
 		server.hang_up();
-		process_command_svn(server.conn, "x\n", answer.size());
+		process_command_svn(server.conn, "x\n", {0, static_cast<uint32_t>(answer.size())});
 		EXPECT_EQ(server.response(), answer);
 		EXPECT_EQ(server.received().size(), 1u);
 	}
@@ -185,7 +240,7 @@ TEST(SvnReader, ByteCountOverrunIsRetried)
 	server.send(answer + "junk");
 	server.hang_up();
 	reopen_server again(server.conn, {{answer}});
-	process_command_svn(server.conn, "x\n", answer.size());
+	process_command_svn(server.conn, "x\n", {0, static_cast<uint32_t>(answer.size())});
 	EXPECT_EQ(server.response(), answer);
 	EXPECT_EQ(server.received().size(), 1u);
 	EXPECT_EQ(again.received(), std::vector<std::string>{"x\n"});
@@ -202,16 +257,15 @@ TEST(SvnReader, LargeAnswerInOneRecordIsTakenWhole)
 	canned_server bytes;
 	bytes.send_in_pieces(" " + answer, 1 << 16);
 	bytes.hang_up();
-	process_command_svn(bytes.conn, "x\n", answer.size());
+	process_command_svn(bytes.conn, "x\n", {0, static_cast<uint32_t>(answer.size())});
 	EXPECT_EQ(bytes.response(), answer);
 	EXPECT_EQ(bytes.received().size(), 1u);
 
 	std::string listing = std::string(svn_auth) + "( success ( 2 ( ) ( ( " + svn_string(content) + " file 1 ) ) ) ) ";
 	canned_server groups;
-	groups.conn.expected_groups = 2;
 	groups.send_in_pieces(" " + listing, 1 << 16);
 	groups.hang_up();
-	process_command_svn(groups.conn, "x\n", 0);
+	process_command_svn(groups.conn, "x\n", {2});
 	EXPECT_EQ(groups_read(groups), as_groups(listing));
 	EXPECT_EQ(groups.received().size(), 1u);
 }
@@ -229,15 +283,12 @@ TEST(SvnReader, ByteCountShortAnswerIsRetried)
 	};
 	for (auto& short_answer : shorts) {
 		canned_server server;
-		server.conn.expected_groups = 2;
 		server.send(short_answer);
 		reopen_server again(server.conn, {{answer}});
-		process_command_svn(server.conn, "x\n", answer.size());
+		process_command_svn(server.conn, "x\n", {2, static_cast<uint32_t>(answer.size())});
 		EXPECT_EQ(server.response(), answer);
 		EXPECT_EQ(server.received().size(), 1u);
 		EXPECT_EQ(again.received(), std::vector<std::string>{"x\n"});
-		// The caller's group count survives the login's.
-		EXPECT_EQ(server.conn.expected_groups, 2u);
 	}
 }
 
@@ -253,13 +304,12 @@ TEST(SvnReaderDeath, SixFailedAttemptsQuit)
 	} cases[] = {{true, 5}, {false, 0}};
 	for (auto& c : cases) {
 		canned_server server;
-		server.conn.expected_groups = 2;
 		server.send("( success ( ( ) 0: ) ) ( succ");
 		server.hang_up();
 		reopen_server again(server.conn, std::vector<reopened_connection>(5, {"", c.greets}));
 		// Not anchored at the end: in a sanitizer build the leak checker of
 		// the forked child may add a line about the server's thread.
-		EXPECT_EXIT(process_command_svn(server.conn, "x\n", 0), testing::ExitedWithCode(1),
+		EXPECT_EXIT(process_command_svn(server.conn, "x\n", {2}), testing::ExitedWithCode(1),
 		    "^Error in svn stream, retry #2\nError in svn stream, retry #3\n"
 		    "Error in svn stream, retry #4\nError in svn stream, retry #5\n"
 		    "[^\n]*Error in svn stream.  Quitting.\n");
@@ -280,7 +330,6 @@ TEST(SvnReader, AnswersOfCommandsSentAheadArriveTogether)
 	} cases[] = {{0, two_groups}, {static_cast<uint32_t>(content.size()), content}};
 	for (auto& c : cases) {
 		canned_server server;
-		server.conn.expected_groups = 2;
 		send_ahead_svn(server.conn, "a\n", c.first_bytes == 0 ? 2 : 0);
 		send_ahead_svn(server.conn, "b\n", 2);
 		// A record is read whole or not at all; byte-count mode reads no
@@ -291,15 +340,15 @@ TEST(SvnReader, AnswersOfCommandsSentAheadArriveTogether)
 			server.send(c.first);
 			server.send(two_groups);
 		}
-		process_command_svn(server.conn, "a\n", c.first_bytes);
+		process_command_svn(server.conn, "a\n", {2, static_cast<uint32_t>(c.first_bytes)});
 		if (c.first_bytes == 0)
 			EXPECT_EQ(groups_read(server), as_groups(two_groups));
 		else
 			EXPECT_EQ(server.response(), content);
-		process_command_svn(server.conn, "b\n", 0);
+		process_command_svn(server.conn, "b\n", {2});
 		EXPECT_EQ(groups_read(server), as_groups(two_groups));
 		EXPECT_EQ(server.received(), (std::vector<std::string>{"a\n", "b\n"}));
-		EXPECT_TRUE(server.conn.sent_ahead.empty());
+		EXPECT_TRUE(svn_state(server.conn).sent_ahead.empty());
 	}
 }
 
@@ -312,17 +361,16 @@ TEST(SvnReader, AnswersInFrontAreKeptForTheirCommands)
 		return std::string(svn_auth) + "( success ( 2 ( ) ( ( " + svn_string(name) + " file 1 ) ) ) ) ";
 	};
 	canned_server server;
-	server.conn.expected_groups = 2;
 	send_ahead_svn(server.conn, "a\n", 2);
 	send_ahead_svn(server.conn, "b\n", 2);
 	server.send(answer("a") + answer("b") + answer("c"));
 	for (std::string name : {"c", "b", "a"}) {
-		process_command_svn(server.conn, (name + "\n").c_str(), 0);
+		process_command_svn(server.conn, (name + "\n").c_str(), {2});
 		EXPECT_EQ(groups_read(server), as_groups(answer(name))) << name;
 	}
 	EXPECT_EQ(server.received(), (std::vector<std::string>{"a\n", "b\n", "c\n"}));
-	EXPECT_TRUE(server.conn.sent_ahead.empty());
-	EXPECT_TRUE(server.conn.kept_answers.empty());
+	EXPECT_TRUE(svn_state(server.conn).sent_ahead.empty());
+	EXPECT_TRUE(svn_state(server.conn).kept_answers.empty());
 }
 
 TEST(SvnReader, AnswerInFrontReadByCountGoesWithTheConnection)
@@ -330,25 +378,23 @@ TEST(SvnReader, AnswerInFrontReadByCountGoesWithTheConnection)
 	// An answer read by its byte count cannot be kept: the command asked
 	// for out of turn goes again on a fresh connection.
 	canned_server server;
-	server.conn.expected_groups = 2;
 	send_ahead_svn(server.conn, "a\n", 0);
 	reopen_server again(server.conn, {{two_groups}});
-	process_command_svn(server.conn, "c\n", 0);
+	process_command_svn(server.conn, "c\n", {2});
 	EXPECT_EQ(groups_read(server), as_groups(two_groups));
 	EXPECT_EQ(server.received(), (std::vector<std::string>{"a\n", "c\n"}));
 	EXPECT_EQ(again.received(), std::vector<std::string>{"c\n"});
-	EXPECT_TRUE(server.conn.sent_ahead.empty());
+	EXPECT_TRUE(svn_state(server.conn).sent_ahead.empty());
 }
 
 TEST(SvnReader, EchoesCommandAndAnswerAtVerbosityThree)
 {
 	canned_server server;
 	server.conn.verbosity = 3;
-	server.conn.expected_groups = 2;
 	server.send(two_groups);
 	server.hang_up();
 	testing::internal::CaptureStdout();
-	process_command_svn(server.conn, "x\n", 0);
+	process_command_svn(server.conn, "x\n", {2});
 	EXPECT_EQ(testing::internal::GetCapturedStdout(),
 	    "<< 2 bytes\nx\n==========\n>> Response:\n( success ( ( ) 0: ) )");
 }

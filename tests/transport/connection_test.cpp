@@ -133,12 +133,11 @@ TEST(ConnectionDeath, SilentServerEndsTheRunAfterTheReadTimeLimit)
 			conn.protocol = protocol;
 			conn.read_time_limit = 1;
 			conn.response = response_buffer(4096);
-			conn.expected_groups = protocol == protocol_svn ? 1 : 2;
 			if (protocol == protocol_svn) {
 				reset_connection(conn);
-				process_command_svn(conn, "", 0);
+				process_command_svn(conn, "", {1});
 			} else
-				process_command_http(conn, "GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+				process_command_http(conn, "GET /x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 1);
 		}, testing::ExitedWithCode(1), ": No answer from 127\\.0\\.0\\.1 in 1 seconds\\.  Quitting\\.\n$") << protocol;
 	}
 }
