@@ -28,6 +28,37 @@ void process_command_http(connection& conn, const char* request, uint32_t answer
 // whole, instead of asking again.
 bool exchange_once_http(connection& conn, const char* request, uint32_t answers);
 
+// What the reader expects next where bytes_expected points.
+enum class body_state {
+	none,		// a status line
+	length,		// the rest of a Content-Length body
+	chunked,	// a chunk-size line
+	trailer,	// the end of a chunked body after its last chunk
+};
+
+// Where the framing of one attempt's answers stands: what it has taken
+// apart, and what it expects next.
+struct http_read {
+	uint32_t units_expected = 0;	// two per answer: its header and its body
+	uint32_t units = 0;		// headers and complete bodies
+	int64_t bytes_expected = 0;	// where the next thing begins
+	body_state body = body_state::none;
+	bool first_chunk = false;	// the next chunk follows the header
+	bool failure_answer = false;	// an answer with a status other than 2xx
+	bool closes_after = false;	// the answer being read ends the connection
+	bool server_closes = false;	// a complete answer said the server closes
+	uint32_t answered = 0;		// complete answers
+	int64_t answered_end = 0;	// where the last complete answer ends
+};
+
+// Takes apart every header, body and chunk of the answers that response
+// holds past what r has taken: chunk framing removed in place, each
+// answer's status and bounds appended to answers.  Stops when more bytes
+// are needed, every expected unit is counted, or an answer said that the
+// server closes.  It does no I/O, so that it is tested and fuzzed apart from
+// the socket; framing that is not HTTP's ends the run.
+void take_http_answers(response_buffer& response, std::vector<http_answer>& answers, http_read& r);
+
 // How an HTTP header delimits its body.
 struct body_framing {
 	enum { none, content_length, chunked } kind = none;

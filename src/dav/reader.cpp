@@ -36,28 +36,6 @@ static constexpr size_t chunk_line_limit = 1024;
 // write never waits on a server that waits for its answers to be read.
 static constexpr size_t ahead_limit = 32768;
 
-// What the reader expects next where bytes_expected points.
-enum class body_state {
-	none,		// a status line
-	length,		// the rest of a Content-Length body
-	chunked,	// a chunk-size line
-	trailer,	// the end of a chunked body after its last chunk
-};
-
-// One attempt's count of what it has taken apart.
-struct http_read {
-	uint32_t units_expected = 0;	// two per answer: its header and its body
-	uint32_t units = 0;		// headers and complete bodies
-	int64_t bytes_expected = 0;	// where the next thing begins
-	body_state body = body_state::none;
-	bool first_chunk = false;	// the next chunk follows the header
-	bool failure_answer = false;	// an answer with a status other than 2xx
-	bool closes_after = false;	// the answer being read ends the connection
-	bool server_closes = false;	// a complete answer said the server closes
-	uint32_t answered = 0;		// complete answers
-	int64_t answered_end = 0;	// where the last complete answer ends
-};
-
 // How an attempt on one connection ended.
 enum class read_outcome {
 	complete,	// every unit is counted
@@ -75,13 +53,6 @@ bad_stream_data()
 bad_chunk_data()
 {
 	errx(1, "process_command_http: Bad stream data ");
-}
-
-// The received bytes as text.
-static std::string_view
-received(const connection& conn)
-{
-	return conn.response.view();
 }
 
 // Empties the response: clears what the last exchange used and keeps the
@@ -118,13 +89,13 @@ expect_more(http_read& r, int64_t count, void (*on_overflow)())
 // Takes count bytes at offset at out of the received bytes, moving the
 // rest (and the zero byte after it) down, and clears the vacated tail.
 static void
-remove_bytes(connection& conn, size_t at, size_t count)
+remove_bytes(response_buffer& response, size_t at, size_t count)
 {
-	char* data = conn.response.data();
-	size_t old_length = conn.response.length();
+	char* data = response.data();
+	size_t old_length = response.length();
 
 	memmove(data + at, data + at + count, old_length - at - count + 1);
-	conn.response.set_length(old_length - count);
+	response.set_length(old_length - count);
 	memset(data + old_length - count + 1, 0, count);
 }
 
@@ -295,9 +266,9 @@ closes_connection(std::string_view header)
 // Counts the body of the answer being read as complete; its data ends at
 // data_end.
 static void
-finish_answer(connection& conn, http_read& r, int64_t data_end)
+finish_answer(std::vector<http_answer>& answers, http_read& r, int64_t data_end)
 {
-	http_answer& answer = conn.http_answers.back();
+	http_answer& answer = answers.back();
 	answer.length = static_cast<uint64_t>(data_end) - answer.body;
 	r.units++;
 	r.body = body_state::none;
@@ -309,7 +280,7 @@ finish_answer(connection& conn, http_read& r, int64_t data_end)
 
 // Records the answer whose header [start, start + length) was just taken.
 static void
-record_answer(connection& conn, size_t start, std::string_view header)
+record_answer(std::vector<http_answer>& answers, size_t start, std::string_view header)
 {
 	http_answer answer;
 	std::string_view line = header.substr(0, header.find("\r\n"));
@@ -321,15 +292,15 @@ record_answer(connection& conn, size_t start, std::string_view header)
 	answer.status_text = printable_text(blank == std::string_view::npos ? line : line.substr(blank + 1));
 	answer.start = start;
 	answer.body = start + header.size();
-	conn.http_answers.push_back(std::move(answer));
+	answers.push_back(std::move(answer));
 }
 
 // Takes the header that begins at bytes_expected, once it is complete.
 // Returns false when more bytes are needed.
 static bool
-take_header(connection& conn, http_read& r)
+take_header(response_buffer& response, std::vector<http_answer>& answers, http_read& r)
 {
-	std::string_view data = received(conn);
+	std::string_view data = response.view();
 	size_t start = static_cast<size_t>(r.bytes_expected);
 
 	if (data.size() - start >= 5 && data.compare(start, 5, "HTTP/") != 0)
@@ -341,7 +312,7 @@ take_header(connection& conn, http_read& r)
 	if (!is_success_status(header))
 		r.failure_answer = true;
 	r.closes_after = closes_connection(header);
-	record_answer(conn, start, header);
+	record_answer(answers, start, header);
 	body_framing framing = read_framing(header);
 	expect_more(r, static_cast<int64_t>(header.size()), bad_stream_data);
 	r.units++;
@@ -353,18 +324,18 @@ take_header(connection& conn, http_read& r)
 		r.body = body_state::length;
 	} else {
 		// Without framing the answer has no body (a 204, say).
-		finish_answer(conn, r, r.bytes_expected);
+		finish_answer(answers, r, r.bytes_expected);
 	}
 	return true;
 }
 
 // Counts a Content-Length body once all its bytes are in.
 static bool
-take_length_body(connection& conn, http_read& r)
+take_length_body(const response_buffer& response, std::vector<http_answer>& answers, http_read& r)
 {
-	if (static_cast<int64_t>(conn.response.length()) < r.bytes_expected)
+	if (static_cast<int64_t>(response.length()) < r.bytes_expected)
 		return false;
-	finish_answer(conn, r, r.bytes_expected);
+	finish_answer(answers, r, r.bytes_expected);
 	return true;
 }
 
@@ -402,9 +373,9 @@ chunk_size(std::string_view line)
 // ends the previous chunk's data (none before the first chunk), the size
 // line and its CRLF.  Returns false when more bytes are needed.
 static bool
-take_chunk(connection& conn, http_read& r)
+take_chunk(response_buffer& response, http_read& r)
 {
-	std::string_view data = received(conn);
+	std::string_view data = response.view();
 	size_t marker = static_cast<size_t>(r.bytes_expected);
 	size_t line = marker;
 
@@ -416,13 +387,13 @@ take_chunk(connection& conn, http_read& r)
 		line += 2;
 	}
 	size_t eol = data.find("\r\n", line);
-	if (eol == std::string_view::npos) {
-		if (data.size() - line > chunk_line_limit)
-			bad_chunk_data();
+	// Too long is too long however the line arrives, whole or in pieces.
+	if (eol == std::string_view::npos ? data.size() - line > chunk_line_limit : eol - line > chunk_line_limit)
+		bad_chunk_data();
+	if (eol == std::string_view::npos)
 		return false;
-	}
 	int64_t size = chunk_size(data.substr(line, eol - line));
-	remove_bytes(conn, marker, eol + 2 - marker);
+	remove_bytes(response, marker, eol + 2 - marker);
 	r.first_chunk = false;
 	if (size == 0)
 		r.body = body_state::trailer;
@@ -435,9 +406,9 @@ take_chunk(connection& conn, http_read& r)
 // out and the final CRLF stays, counted in bytes_expected.  Returns false
 // when more bytes are needed.
 static bool
-take_trailer(connection& conn, http_read& r)
+take_trailer(response_buffer& response, std::vector<http_answer>& answers, http_read& r)
 {
-	std::string_view data = received(conn);
+	std::string_view data = response.view();
 	size_t at = static_cast<size_t>(r.bytes_expected);
 
 	if (data.size() < at + 2)
@@ -446,34 +417,32 @@ take_trailer(connection& conn, http_read& r)
 		size_t end = data.find("\r\n\r\n", at);
 		if (end == std::string_view::npos)
 			return false;
-		remove_bytes(conn, at, end + 2 - at);
+		remove_bytes(response, at, end + 2 - at);
 	}
 	int64_t data_end = r.bytes_expected;
 	expect_more(r, 2, bad_chunk_data);
-	finish_answer(conn, r, data_end);
+	finish_answer(answers, r, data_end);
 	return true;
 }
 
-// Takes apart every header, body and chunk that the received bytes hold,
-// stopping when more bytes are needed or every unit is counted.
-static void
-take_answers(connection& conn, http_read& r)
+void
+take_http_answers(response_buffer& response, std::vector<http_answer>& answers, http_read& r)
 {
 	bool progress = true;
 
 	while (progress && r.units < r.units_expected && !r.server_closes) {
 		switch (r.body) {
 		case body_state::none:
-			progress = take_header(conn, r);
+			progress = take_header(response, answers, r);
 			break;
 		case body_state::length:
-			progress = take_length_body(conn, r);
+			progress = take_length_body(response, answers, r);
 			break;
 		case body_state::chunked:
-			progress = take_chunk(conn, r);
+			progress = take_chunk(response, r);
 			break;
 		case body_state::trailer:
-			progress = take_trailer(conn, r);
+			progress = take_trailer(response, answers, r);
 			break;
 		}
 	}
@@ -521,7 +490,7 @@ read_answers(connection& conn, http_read& r)
 			return read_outcome::ended;
 		if (count == 0)
 			return r.failure_answer ? read_outcome::complete : read_outcome::ended;
-		take_answers(conn, r);
+		take_http_answers(conn.response, conn.http_answers, r);
 		print_tally(conn, r);
 	}
 	return read_outcome::complete;
@@ -669,7 +638,7 @@ exchange_answers(connection& conn, const char* request, http_read& r, bool once)
 	bool already_sent = take_ahead(conn, request);
 
 	if (already_sent)
-		take_answers(conn, r);
+		take_http_answers(conn.response, conn.http_answers, r);
 	for (int failures = 0;;) {
 		bool fresh = false;
 		bool sent = already_sent;

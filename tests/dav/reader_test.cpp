@@ -330,6 +330,10 @@ TEST(ProcessCommandHttpDeathTest, BadLengthsFromTheWireEndTheRun)
 		{chunked_header + "5\r\nhello\r\n80000000\r\n", ": process_command_http: Bad stream data \n$"},
 		{chunked_header + "zz\r\n", ": process_command_http: Bad stream data \n$"},
 		{chunked_header + "5\r\nhelloXX3\r\nabc", ": process_command_http: Bad stream data \n$"},
+		// A chunk-size line past 1024 bytes is refused even when its end
+		// arrives in the same read.
+		{chunked_header + "5;" + std::string(1100, 'x') + "\r\nhello\r\n0\r\n\r\n",
+		    ": process_command_http: Bad stream data \n$"},
 		{"HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\n", ": process_command_http: Bad stream data\n$"},
 		{"HTTP/1.1 200 OK\r\nContent-Length: 4294967296\r\n\r\n", ": process_command_http: Bad stream data\n$"},
 		{"garbage, not HTTP\r\n\r\n", ": process_command_http: Bad stream data\n$"},
