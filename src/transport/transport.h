@@ -48,6 +48,7 @@ struct http_answer {
 
 struct protocol_ops;
 struct file_node;
+struct http_lanes;
 
 // A property that a delta sets on a file, or removes (no value).
 struct property_change {
@@ -120,6 +121,9 @@ struct connection : settings {
 	// HTTP: the text of the last answer that came as a delta or encoded,
 	// which locate_content points into.
 	std::string http_text;
+	// HTTP: the other connections the content batches are spread over, and
+	// which batch goes on which; null while they go on this one alone.
+	std::shared_ptr<http_lanes> lanes;
 	// svn: commands written before the answers in front of them were read,
 	// oldest first; answers read before their commands were asked for; and
 	// bytes read past the end of an answer, which begin the next one.  All
@@ -207,6 +211,11 @@ struct protocol_ops {
 	// learned any, so that the content batches are made again.  Null
 	// where no content answer needs a size beforehand.
 	bool (*learn_sizes)(connection& conn, catalogue& cat);
+	// Takes the texts of the content batches about to be read, in order,
+	// where the protocol spreads them over several connections; an empty
+	// list ends the content pass, closing what it opened.  Null where it
+	// keeps every batch on the one connection.
+	void (*spread_contents)(connection& conn, const std::vector<const std::string*>& batches);
 };
 
 // Closes whatever connection exists and opens a fresh one to host:port,
