@@ -109,12 +109,12 @@ read_ahead(http_lanes& lanes, size_t k)
 	lane.http_carried.append(lanes.area.data(), static_cast<size_t>(count));
 }
 
-// The idle work of the connection being read: waits until it or another
-// connection has bytes, and reads the other's.  False when no other has
-// answers on the way, so that the read waits on current alone.  Silence
-// on all of them for the read time limit ends the run.
-static bool
-read_others_ahead(http_lanes& lanes, const connection& current)
+// Waits up to wait milliseconds (-1: the read time limit) until current
+// or another connection with answers on the way has bytes, and reads the
+// others'.  Returns how many it read from; -1 when no other has answers on
+// the way.  Silence on all of them for the read time limit ends the run.
+static int
+read_others(http_lanes& lanes, const connection& current, int wait)
 {
 	std::vector<pollfd> ready;
 	std::vector<size_t> which;
@@ -125,25 +125,46 @@ read_others_ahead(http_lanes& lanes, const connection& current)
 			continue;
 		if (lane.tls && SSL_pending(lane.tls.get()) > 0) {
 			read_ahead(lanes, k);
-			return true;
+			return 1;
 		}
 		ready.push_back({lane.socket_fd, POLLIN, 0});
 		which.push_back(k);
 	}
 	if (ready.empty())
-		return false;
+		return -1;
 	ready.push_back({current.socket_fd, POLLIN, 0});
-	int count = poll(ready.data(), ready.size(), current.read_time_limit * 1000);
+	int count = poll(ready.data(), ready.size(), wait < 0 ? current.read_time_limit * 1000 : wait);
 	if (count < 0)
-		return errno == EINTR;
-	if (count == 0) {
+		return errno == EINTR ? 0 : -1;
+	if (count == 0 && wait < 0) {
 		errno = EAGAIN;
 		check_read_time_limit(current);
 	}
+	int read = 0;
 	for (size_t i = 0; i < which.size(); i++)
-		if (ready[i].revents != 0)
+		if (ready[i].revents != 0) {
 			read_ahead(lanes, which[i]);
-	return true;
+			read++;
+		}
+	return read;
+}
+
+// The idle work of the connection being read: waits for bytes and reads
+// those of the other connections.  False when no other has answers on
+// the way, so that the read waits on current alone.
+static bool
+read_others_ahead(http_lanes& lanes, const connection& current)
+{
+	return read_others(lanes, current, -1) >= 0;
+}
+
+// Reads what the other connections hold now, before current is read: the
+// bytes that came while the fetch wrote the last batch's files.
+static void
+read_others_now(http_lanes& lanes, const connection& current)
+{
+	while (read_others(lanes, current, 0) > 0) {
+	}
 }
 
 // Gives conn the answers that lane read: the buffers change hands.
@@ -198,6 +219,7 @@ exchange_contents_http(connection& conn, const std::string& batch)
 	lane.http_queued = *j + count < lanes->batches.size() ? *lanes->batches[*j + count] : std::string();
 	lane.expected_groups = conn.expected_groups;
 	lanes->ended[*j % count] = false;
+	read_others_now(*lanes, lane);
 	std::function<bool()> saved = std::move(lane.idle_work);
 	lane.idle_work = [&lanes = *lanes, &lane] { return read_others_ahead(lanes, lane); };
 	process_command_http(lane, batch.c_str());
