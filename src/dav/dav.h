@@ -59,6 +59,29 @@ struct http_read {
 // the socket; framing that is not HTTP's ends the run.
 void take_http_answers(response_buffer& response, std::vector<http_answer>& answers, http_read& r);
 
+// Writes request on the kept connection, or a new one, as if an exchange
+// had written it ahead: the next process_command_http of the same request
+// text reads its answers, and answers read meanwhile go to
+// conn.http_carried.  A server that has closed leaves it unsent, for that
+// exchange to send.
+void send_ahead_http(connection& conn, const std::string& request);
+
+// Content batches over several connections (http_connections=).
+
+// Takes the texts of the content pass's batches in order: batch j goes on
+// connection j mod http_connections, the run's own as the first, the
+// others opened as their first batch is written; the first batch of each
+// is written at once.  An empty list closes the others.  Fewer than two
+// batches, or one connection, leave every batch on conn.
+void spread_contents_http(connection& conn, const std::vector<const std::string*>& batches);
+
+// As process_command_http for a content batch: on the connection the batch
+// went on, with its next batch there written behind it, the answers
+// arriving meanwhile on the others read into their keeping.  The answers
+// end up in conn.response and conn.http_answers all the same.  A batch
+// not spread goes on conn.
+void exchange_contents_http(connection& conn, const std::string& batch, uint32_t answers);
+
 // How an HTTP header delimits its body.
 struct body_framing {
 	enum { none, content_length, chunked } kind = none;

@@ -45,9 +45,13 @@ content_answer_bytes(const connection&, const file_node& node)
 
 // The next batch goes out right behind the current one, on the same
 // connection, so that its answers follow without a round trip between.
+// Batches spread over several connections are queued by the connection
+// that carries them.
 static void
 keep_ahead(connection& conn, const std::string&, uint32_t, const std::string* next, uint32_t)
 {
+	if (conn.lanes)
+		return;
 	conn.http_queued = next != nullptr ? *next : std::string();
 }
 
@@ -130,7 +134,7 @@ receive_contents(connection& conn, catalogue& cat, const std::string& batch, int
 	int32_t requests = 0;
 	for (int32_t i = first; i <= last; i++)
 		requests += cat.file[i].download;
-	process_command_http(conn, batch.c_str(), static_cast<uint32_t>(requests));
+	exchange_contents_http(conn, batch, static_cast<uint32_t>(requests));
 	if (!check_statuses(conn, cat, first, last, refusal))
 		return -1;
 	take_sizes(conn, cat, first, last);
@@ -181,4 +185,5 @@ const protocol_ops webdav_protocol = {
 	false,
 	nullptr,
 	nullptr,
+	spread_contents_http,
 };

@@ -667,6 +667,18 @@ exchange_answers(connection& conn, const char* request, http_read& r, bool once)
 	}
 }
 
+void
+send_ahead_http(connection& conn, const std::string& request)
+{
+	if (conn.http_ahead_sent)
+		lose_connection(conn);	// answers to other requests are on the way
+	conn.http_carried.clear();
+	open_for_request(conn);
+	conn.http_ahead = request;
+	conn.http_ahead_sent = try_send_command(conn, request.c_str());
+	conn.http_kept_open = conn.http_ahead_sent;
+}
+
 bool
 exchange_once_http(connection& conn, const char* request, uint32_t answers)
 {

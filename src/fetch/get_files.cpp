@@ -151,10 +151,24 @@ queue_downloads(const connection& conn, const catalogue& cat)
 	return contents;
 }
 
+// Hands the texts of the content batches to the protocol, where it spreads
+// them over several connections; none ends the pass.
+static void
+spread_contents(connection& conn, const std::vector<content_batch>& contents)
+{
+	if (conn.ops->spread_contents == nullptr)
+		return;
+	std::vector<const std::string*> texts;
+	for (const content_batch& batch : contents)
+		texts.push_back(&batch.text);
+	conn.ops->spread_contents(conn, texts);
+}
+
 // Every content batch in turn, its files verified and written.
 static void
 content_pass(connection& conn, catalogue& cat, const std::vector<content_batch>& contents)
 {
+	spread_contents(conn, contents);
 	for (size_t j = 0; j < contents.size(); j++) {
 		const content_batch& batch = contents[j];
 		keep_ahead(conn, {&batch.text, 0}, {j + 1 < contents.size() ? &contents[j + 1].text : nullptr, 0});
@@ -162,6 +176,7 @@ content_pass(connection& conn, catalogue& cat, const std::vector<content_batch>&
 			show_progress(conn, cat.file[batch.first].path, batch.first, cat.count());
 		fetch_contents(conn, cat, batch.text, batch.first, batch.last);
 	}
+	spread_contents(conn, {});
 }
 
 // The texts of every file to download in one stream, where the protocol

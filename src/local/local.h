@@ -70,6 +70,9 @@ struct settings {
 	// protocol has one (0: with its listing of a request per directory and
 	// file, which takes fewer bytes over a slow link).
 	int32_t stream_listing = 1;
+	// http_connections=: how many kept-open connections carry the content
+	// batches over http(s), each with its own batches in flight.
+	int32_t http_connections = 1;
 };
 
 // The status of a local copy as lstat gave it.  The device is left out: its

@@ -97,6 +97,8 @@ apply_setting(connection& conn, std::string_view line, const char* section)
 		conn.full_check = number_value("full_check=", *value, section, level_range);
 	else if ((value = value_of(line, "stream_listing=")))
 		conn.stream_listing = number_value("stream_listing=", *value, section, level_range);
+	else if ((value = value_of(line, "http_connections=")))
+		conn.http_connections = number_value("http_connections=", *value, section, connections_range);
 	else if ((value = value_of(line, "tls_fingerprint=")))
 		conn.tls_fingerprint = checked_fingerprint(text_value(*value));
 }

@@ -66,6 +66,7 @@ struct number_range {
 inline constexpr number_range revision_range = {"revision number", 0, INT32_MAX};
 inline constexpr number_range port_range = {"port number", 1, 65535};
 inline constexpr number_range level_range = {"number", INT32_MIN, INT32_MAX};
+inline constexpr number_range connections_range = {"number", 1, 4};
 
 // Returns text read as a whole decimal number (an optional "-", then
 // digits, nothing else) within range.  Anything else ends the run with a

@@ -241,4 +241,5 @@ const protocol_ops svn_protocol = {
 	true,
 	list_branch_svn,
 	learn_sizes,
+	nullptr,
 };

@@ -76,6 +76,7 @@ struct http_answer {
 
 struct protocol_ops;
 struct file_node;
+struct http_lanes;
 
 // A property that a delta sets on a file, or removes (no value).
 struct property_change {
@@ -146,6 +147,9 @@ struct connection : settings {
 	std::string http_text;
 	// The protocol's own record of this connection; null until it needs one.
 	std::unique_ptr<protocol_session> session;
+	// HTTP: the other connections the content batches are spread over, and
+	// which batch goes on which; null while they go on this one alone.
+	std::shared_ptr<http_lanes> lanes;
 	// Work done while the server has sent nothing yet: one piece per call,
 	// false when none is left.  Null: none.
 	std::function<bool()> idle_work;
@@ -224,6 +228,11 @@ struct protocol_ops {
 	// learned any, so that the content batches are made again.  Null
 	// where no content answer needs a size beforehand.
 	bool (*learn_sizes)(connection& conn, catalogue& cat);
+	// Takes the texts of the content batches about to be read, in order,
+	// where the protocol spreads them over several connections; an empty
+	// list ends the content pass, closing what it opened.  Null where it
+	// keeps every batch on the one connection.
+	void (*spread_contents)(connection& conn, const std::vector<const std::string*>& batches);
 };
 
 // Closes whatever connection exists and opens a fresh one to host:port,

@@ -355,16 +355,17 @@ SSLSessionCache none
   SVNPath {repo}
   Require all granted
 {deflate_filter}</Location>
-"""
+{more}"""
 
 
 class Apache:
     """httpd with mod_dav_svn: one plain and one TLS port over ROOT/base.
     The TLS port shows cert.pem, which the authority ca_file signed.  With
     deflate, mod_deflate compresses every answer whose request accepts
-    gzip."""
+    gzip.  more: lines added to httpd.conf, where "{dir}" stands for the
+    server's folder."""
 
-    def __init__(self, workspace, root, deflate=False):
+    def __init__(self, workspace, root, deflate=False, more=""):
         self.dir = workspace.fresh("httpd-%s" % os.path.basename(root))
         os.makedirs(os.path.join(self.dir, "run"), exist_ok=True)
         make_certificates(self.dir)
@@ -379,7 +380,8 @@ class Apache:
         with open(conf, "w") as out:
             out.write(APACHE_CONF.format(dir=self.dir, http=self.http_port, https=self.https_port,
                                          mods=APACHE_MODULES, repo=os.path.join(root, "base"),
-                                         user=user, **self._ipv6(), **self._deflate(deflate)))
+                                         user=user, more=more.replace("{dir}", self.dir),
+                                         **self._ipv6(), **self._deflate(deflate)))
         make_readable(workspace.path)
         self.log = os.path.join(self.dir, "error.log")
         self.proc = subprocess.Popen(["apache2", "-f", conf, "-DFOREGROUND"],
@@ -439,13 +441,13 @@ def _start(make, attempts=3):
 class Servers:
     """svnserve and/or Apache over one repository root, by protocol name."""
 
-    def __init__(self, workspace, repository, protocols=("svn", "http", "https"), deflate=False):
+    def __init__(self, workspace, repository, protocols=("svn", "http", "https"), deflate=False, more=""):
         self.svn = self.apache = None
         try:
             if "svn" in protocols:
                 self.svn = _start(lambda: Svnserve(workspace, repository.root))
             if {"http", "https"} & set(protocols):
-                self.apache = _start(lambda: Apache(workspace, repository.root, deflate))
+                self.apache = _start(lambda: Apache(workspace, repository.root, deflate, more))
         except Exception:
             self.stop()
             raise

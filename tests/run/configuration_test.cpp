@@ -20,6 +20,7 @@ auto
 settings_of(const connection& c)
 {
 	return std::make_tuple(c.protocol, c.port, c.verbosity, c.trim_tree, c.extra_files, c.stream_listing,
+	    c.http_connections,
 	    c.host.value_or("(null)"), c.branch.value_or("(null)"),
 	    c.path_target.value_or("(null)"), c.path_work.value_or("(null)"));
 }
@@ -97,8 +98,11 @@ TEST(LoadConfiguration, SectionsAndValues)
 		    "[s]\nprotocol=https\nport=8443\n",
 		    [](connection& c) { c.protocol = 3; c.port = 8443; }},
 		{"numbers within their ranges",
-		    "[s]\nport=65535\nverbosity=-2\ntrim_tree=0\nextra_files=3\nstream_listing=0\n",
-		    [](connection& c) { c.port = 65535; c.verbosity = -2; c.trim_tree = 0; c.extra_files = 3; c.stream_listing = 0; }},
+		    "[s]\nport=65535\nverbosity=-2\ntrim_tree=0\nextra_files=3\nstream_listing=0\nhttp_connections=4\n",
+		    [](connection& c) {
+			    c.port = 65535; c.verbosity = -2; c.trim_tree = 0; c.extra_files = 3; c.stream_listing = 0;
+			    c.http_connections = 4;
+		    }},
 		{"a later line overrides an earlier one",
 		    "[s]\nhost=a\nhost=\n",
 		    [](connection& c) { c.host = ""; }},
@@ -134,6 +138,8 @@ TEST(LoadConfiguration, NumbersOutOfRangeOrNotNumbersAreRefused)
 		{"[s]\nverbosity= -2x\n", "verbosity= in section [s]: \" -2x\" is not a number from -2147483648 to 2147483647"},
 		{"[s]\ntrim_tree=yes\n", "trim_tree= in section [s]: \"yes\" is not a number from -2147483648 to 2147483647"},
 		{"[s]\nstream_listing=no\n", "stream_listing= in section [s]: \"no\" is not a number from -2147483648 to 2147483647"},
+		{"[s]\nhttp_connections=0\n", "http_connections= in section [s]: \"0\" is not a number from 1 to 4"},
+		{"[s]\nhttp_connections=5\n", "http_connections= in section [s]: \"5\" is not a number from 1 to 4"},
 		{"[s]\nextra_files=4294967297\n",
 		    "extra_files= in section [s]: \"4294967297\" is not a number from -2147483648 to 2147483647"},
 		// Protocol values are case-sensitive.
