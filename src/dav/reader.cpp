@@ -309,6 +309,10 @@ take_header(response_buffer& response, std::vector<http_answer>& answers, http_r
 	if (blank == std::string_view::npos)
 		return false;
 	std::string_view header = data.substr(start, blank + 4 - start);
+	// The blank line may come before five bytes have: without a status
+	// line in front of it, it is no header.
+	if (header.compare(0, 5, "HTTP/") != 0)
+		bad_stream_data();
 	if (!is_success_status(header))
 		r.failure_answer = true;
 	r.closes_after = closes_connection(header);

@@ -349,6 +349,16 @@ TEST(ProcessCommandHttpDeathTest, BadLengthsFromTheWireEndTheRun)
 		    },
 		    testing::ExitedWithCode(1), c.message);
 	}
+	// A bare blank line where the next answer begins is refused however it
+	// arrives, even a byte at a time, before it has the length of a status
+	// line's "HTTP/".
+	canned_server bare({{cut_every(length_answer_a + "\r\n\r\n", 1)}});
+	EXPECT_EXIT(
+	    {
+		    connection conn = bare.client();
+		    process_command_http(conn, request, 2);
+	    },
+	    testing::ExitedWithCode(1), ": process_command_http: Bad stream data\n$");
 }
 
 } // namespace
