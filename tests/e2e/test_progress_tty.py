@@ -43,6 +43,7 @@ class Terminal:
         self.socket = workspace.fresh("tmux.sock")
         self.raw = workspace.fresh("pane.raw")
         self.script = workspace.fresh("run.sh")
+        self.ready = workspace.fresh("ready")
 
     def tmux(self, *args):
         return h.run(["tmux", "-S", self.socket, "-f", "/dev/null"] + list(args)).stdout
@@ -51,14 +52,17 @@ class Terminal:
         """Runs argv in the pane with both streams on the terminal; returns
         (exit status, lines on the screen, raw bytes the pane received)."""
         # The script waits for a key so that recording starts first, echoes
-        # nothing, and holds the pane open after the end marker.
+        # nothing, and holds the pane open after the end marker.  The key
+        # goes only once echo is off (the ready file says so): a key echoed
+        # on a busy machine would put a blank line above the header.
         with open(self.script, "w") as out:
-            out.write("stty -echo\nread go\nunset COLUMNS\n%s\nprintf 'END %%d\\n' $?\nread done\n"
-                      % " ".join(shlex.quote(str(a)) for a in argv))
+            out.write("stty -echo\n: > %s\nread go\nunset COLUMNS\n%s\nprintf 'END %%d\\n' $?\nread done\n"
+                      % (shlex.quote(self.ready), " ".join(shlex.quote(str(a)) for a in argv)))
         self.tmux("new-session", "-d", "-s", "progress", "-x", str(WIDTH), "-y", "20",
                   "sh " + shlex.quote(self.script))
         try:
             self.tmux("pipe-pane", "-O", "-t", "progress", "cat > " + shlex.quote(self.raw))
+            self.wait_for_ready()
             self.tmux("send-keys", "-t", "progress", "Enter")
             screen = self.wait_for_end()
             raw = self.wait_for_raw_end()
@@ -76,6 +80,14 @@ class Terminal:
         while lines and lines[-1] == "":
             lines.pop()
         return lines
+
+    def wait_for_ready(self):
+        # A guard against a hang, not a measure of speed.
+        for _ in range(600):
+            if os.path.exists(self.ready):
+                return
+            time.sleep(0.05)
+        raise RuntimeError("the pane's script never turned echo off")
 
     def wait_for_end(self):
         # A guard against a hang, not a measure of speed.
