@@ -9,7 +9,6 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
